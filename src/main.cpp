@@ -1,0 +1,6 @@
+// main.cpp - process entry of pop2smtp.
+#include "shell/app.h"
+
+int main(int argc, char** argv) {
+    return RunRelayProcess(argc, argv);
+}

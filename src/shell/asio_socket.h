@@ -1,0 +1,32 @@
+// asio_socket.h - the socket control over standalone Asio (one TCP client connection at a time).
+//
+// Contract: Connect returns at once (an empty host or a port outside 1..65535 throws
+// SocketFailure); resolution and connection failures arrive as Error events; no event is raised
+// inside a call the program made; a local Close raises no Close event; completions of a closed
+// or replaced connection are dropped (connection generation); a peer close delivers the data
+// received before it, then one Close event; GetData takes everything received so far.
+// TCP_NODELAY is set; one write is in flight and it carries everything queued so far.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <memory>
+
+#include "shell/platform.h"
+
+class AsioSocketControl : public SocketControl {
+  public:
+    explicit AsioSocketControl(asio::io_context& io);
+    ~AsioSocketControl() override;
+    void SetEvents(SocketEvents events) override;
+    void Connect(const std::string& host, int32_t port) override;
+    void SendData(std::string_view data) override;
+    void GetData(std::string& into) override;
+    void Close() override;
+    std::string RemoteHost() const override;
+    int32_t RemotePort() const override;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};

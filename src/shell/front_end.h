@@ -1,0 +1,72 @@
+// front_end.h - the window of a relay run, on Linux.
+//
+// The window's look is chosen when the relay shows it: a full-screen terminal window when
+// stdout is a terminal, else a plain console that writes every new list line to stdout (for
+// process managers and tests). A hidden window (service run) shows nothing. The message box of
+// an install or uninstall run prints its prompt on stdout.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "shell/listbox.h"
+#include "shell/platform.h"
+
+// What the user can ask of the window.
+struct FrontEndCommands {
+    std::function<void()> runPOPNow;    // the menu item "Run POP now"
+    std::function<void()> closeWindow;  // closing the window: the unload path
+    std::function<void()> resized;      // the window changed size
+};
+
+// One way of showing the window.
+class WindowView {
+  public:
+    virtual ~WindowView() = default;
+    virtual void SetCaption(const std::string& caption) = 0;
+    virtual void LineAdded(const ListBox& list, const std::string& newest) = 0;
+    virtual void FitList() = 0;
+    // Leaves the terminal as it was found; called before the process ends.
+    virtual void Close() = 0;
+};
+
+// Every list line goes to stdout as it is added; output is flushed at least every 100 ms.
+class ConsoleView : public WindowView {
+  public:
+    explicit ConsoleView(asio::io_context& io);
+    void SetCaption(const std::string&) override {}
+    void LineAdded(const ListBox& list, const std::string& newest) override;
+    void FitList() override {}
+    void Close() override;
+
+  private:
+    void ArmFlush();
+    asio::steady_timer flushTimer_;
+    bool flushArmed_ = false;
+};
+
+// The full-screen terminal window (ncurses).
+std::unique_ptr<WindowView> MakeTerminalView(asio::io_context& io, FrontEndCommands commands,
+                                             const std::string& caption);
+
+class ProcessFrontEnd : public FrontEnd {
+  public:
+    ProcessFrontEnd(asio::io_context& io, FrontEndCommands commands);
+    std::string Caption() override { return caption_; }
+    void SetCaption(const std::string& caption) override;
+    void Show() override;
+    void Hide() override;
+    void ListLineAdded(const ListBox& list, const std::string& newest) override;
+    void FitListToClientArea() override;
+    void MessageBox(const std::string& prompt) override;
+    void EndProcess(int status) override;
+
+  private:
+    asio::io_context& io_;
+    FrontEndCommands commands_;
+    std::string caption_ = "Tarvix POP2SMTP Relay Application";
+    std::unique_ptr<WindowView> view_;
+};

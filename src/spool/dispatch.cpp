@@ -1,0 +1,134 @@
+// dispatch.cpp - the dispatch scan: the tick of Timer_SMTP that moves spooled mail to delivery.
+//
+// Each tick rebuilds the routing rules from the configuration file and takes one of three
+// branches: busy (count towards the 10000 ms watchdog of the running SMTP session), delivered
+// (delete the handed-over file), or idle (re-queue ".err" files every 30000 ms, queue one
+// ".msg", take the first ".snd", read it and start its delivery).
+//
+// Spool files are untrusted input: a file without the needed headers is dropped with a log
+// line; a file that cannot be read is parked as ".err" so that it cannot block the queue.
+#include "shell/main_object.h"
+#include "shell/procs.h"
+#include "spool/rules.h"
+#include "spool/spool.h"
+
+using namespace TarvixPOP2SMTP_Procs;
+
+namespace {
+
+// Splits a spool file into lines at LF; a CR before the LF is not part of the line. Text after
+// the last LF is a last line of its own.
+class LineReader {
+  public:
+    explicit LineReader(std::string_view text) : text_(text) {}
+    bool Next(std::string_view& line) {
+        if (pos_ >= text_.size()) return false;
+        std::size_t lf = text_.find('\n', pos_);
+        std::size_t end = (lf == std::string_view::npos) ? text_.size() : lf;
+        line = text_.substr(pos_, end - pos_);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        pos_ = end + 1;
+        return true;
+    }
+
+  private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+void RemoveTrailingLineBreaks(std::string& body) {
+    while (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0)
+        body.resize(body.size() - 2);
+}
+
+}  // namespace
+
+void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
+    std::vector<cTarvixPOP2SMTP_Specific> rules = LoadSpecificRules();
+    std::string server = m_SMTPServer;
+    int32_t port = m_SMTPPort;
+
+    if (m_SMTPState != 0) {
+        SMTPBusyTime = SaturatingAdd(SMTPBusyTime, Timer_SMTP.Interval());
+        if (SMTPBusyTime > kWatchdogMs) CloseAndShutdownSMTPClient();
+        return;
+    }
+    if (m_SMTPSucceed) {
+        fileSystem_.Remove(m_SMTPFileName);
+        m_SMTPSucceed = false;
+        return;
+    }
+
+    ErrRetryTime = SaturatingAdd(ErrRetryTime, Timer_SMTP.Interval());
+    if (ErrRetryTime >= kErrRetryMs) {
+        for (const std::string& name : fileSystem_.ListFiles(g_SpoolPath, ".err")) {
+            fileSystem_.RenameNoReplace(g_SpoolPath + name,
+                                        g_SpoolPath + spool::WithExtension(name, "snd"));
+        }
+        ErrRetryTime = 0;
+    }
+    std::vector<std::string> stored = fileSystem_.ListFiles(g_SpoolPath, ".msg");
+    if (!stored.empty()) {
+        fileSystem_.RenameNoReplace(g_SpoolPath + stored.front(),
+                                    g_SpoolPath + spool::WithExtension(stored.front(), "snd"));
+    }
+    std::vector<std::string> queued = fileSystem_.ListFiles(g_SpoolPath, ".snd");
+    if (queued.empty()) return;
+
+    const std::string& name = queued.front();
+    m_SMTPFileName = g_SpoolPath + name;
+    SMTPMessage record;
+    record.FileBase = name.substr(0, name.size() - 3);
+    if (!ReadSpoolFile(m_SMTPFileName, record, server, port, rules)) return;
+
+    if (!record.ReturnPath.empty() && !record.From.empty() && !record.To.empty()) {
+        SMTPBusyTime = 0;
+        m_SMTPMessage = std::move(record);
+        SMTPSend(server, port);
+    } else {
+        WriteLog("(SMTP) Missing data in message", 99);
+        fileSystem_.Remove(m_SMTPFileName);
+    }
+}
+
+// Reads the envelope headers and the body of a queued file into `record`, choosing the server
+// by the From address on the way. A file that cannot be read is renamed to ".err".
+bool TarvixPOP2SMTP_Main::ReadSpoolFile(const std::string& path, SMTPMessage& record,
+                                        std::string& server, int32_t& port,
+                                        const std::vector<cTarvixPOP2SMTP_Specific>& rules) {
+    std::string content, error;
+    if (!fileSystem_.ReadFile(path, content, error)) {
+        WriteLog("(SMTP) Failed: " + error, 99);
+        fileSystem_.RenameNoReplace(path, spool::WithExtension(path, "err"));
+        return false;
+    }
+    LineReader reader(content);
+    std::string_view line;
+    while (reader.Next(line)) {
+        if (line.empty()) {
+            while (reader.Next(line)) {
+                record.Body += line;
+                record.Body += "\r\n";
+            }
+            RemoveTrailingLineBreaks(record.Body);
+            break;
+        }
+        // Only the text between the first and the second colon is the value: "Subject: Re: x"
+        // gives "Re". Folded continuation lines are judged as lines of their own.
+        std::string key = UpperCase(TrimSpaces(GetField(line, 0, ":")));
+        if (key != "RETURN-PATH" && key != "FROM" && key != "TO" && key != "SUBJECT") continue;
+        std::string value = TrimSpaces(GetField(line, 1, ":"));
+        if (key == "RETURN-PATH") {
+            record.ReturnPath = value;
+        } else if (key == "FROM") {
+            std::string address = TrimSpaces(GetField(GetField(value, 1, "<"), 0, ">"));
+            if (!address.empty()) SelectSMTPServer(address, rules, server, port);
+            record.From = std::move(value);
+        } else if (key == "TO") {
+            record.To = std::move(value);
+        } else {
+            record.Subject = std::move(value);
+        }
+    }
+    return true;
+}
