@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building (and, with "test", testing) the relay needs.
+# Packages already present are not asked for again, so a ready machine skips apt entirely.
+set -euo pipefail
+build=(g++ cmake make pkg-config libasio-dev libsystemd-dev libncurses-dev)
+test=(googletest libgtest-dev libgmock-dev dovecot-pop3d python3 python3-aiosmtpd tmux procps)
+want=("${build[@]}")
+[ "${1:-}" = "test" ] && want+=("${test[@]}")
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+# Installing dovecot-pop3d would start the system's Dovecot on ports 110/143; the tests run
+# their own instance, so service starts are refused while the packages go in.
+created_policy=""
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+  $sudo chmod +x /usr/sbin/policy-rc.d
+  created_policy=1
+fi
+trap '[ -n "$created_policy" ] && $sudo rm -f /usr/sbin/policy-rc.d' EXIT
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
