@@ -22,10 +22,21 @@ bool IsLevelSelected(std::string_view debugLevel, int16_t level) {
 
 namespace {
 
-std::string TwoDigits(int value) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", value % 100);
-    return buf;
+// Appends the last two decimal digits of a non-negative value.
+void AppendTwoDigits(std::string& out, int value) {
+    value %= 100;
+    out += static_cast<char>('0' + value / 10);
+    out += static_cast<char>('0' + value % 10);
+}
+
+// "HH:NN:SS" followed by `separator`.
+void AppendTimeOfDay(std::string& out, const LocalTime& t, char separator) {
+    AppendTwoDigits(out, t.hour);
+    out += ':';
+    AppendTwoDigits(out, t.minute);
+    out += ':';
+    AppendTwoDigits(out, t.second);
+    out += separator;
 }
 
 std::string LogFileName(const LocalTime& t) {
@@ -34,11 +45,22 @@ std::string LogFileName(const LocalTime& t) {
     return g_AppPath + "LogFiles/" + buf;
 }
 
+// A message that starts with "-" is written without the date and time.
 std::string FileLine(const std::string& message, const LocalTime& t) {
-    if (!message.empty() && message.front() == '-') return message + "\r\n";
-    return TwoDigits(t.year) + "-" + TwoDigits(t.month) + "-" + TwoDigits(t.day) + " " +
-           TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second) + " " +
-           message + "\r\n";
+    std::string line;
+    line.reserve(message.size() + 20);
+    if (message.empty() || message.front() != '-') {
+        AppendTwoDigits(line, t.year);
+        line += '-';
+        AppendTwoDigits(line, t.month);
+        line += '-';
+        AppendTwoDigits(line, t.day);
+        line += ' ';
+        AppendTimeOfDay(line, t, ' ');
+    }
+    line += message;
+    line += "\r\n";
+    return line;
 }
 
 }  // namespace
@@ -50,10 +72,11 @@ void WriteLog(const std::string& Message, int16_t Level) {
         g_FileSystem->AppendFile(LogFileName(now), FileLine(Message, now));
     }
     if (g_ListDebug != nullptr) {
-        std::string line =
-            TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + TwoDigits(now.second) + " ";
+        std::string line;
+        line.reserve(Message.size() + 9);
+        AppendTimeOfDay(line, now, ' ');
         line += Message;
-        g_ListDebug->AddItem(line);
+        g_ListDebug->AddItem(std::move(line));
         if (g_FrontEnd != nullptr)
             g_FrontEnd->ListLineAdded(*g_ListDebug, g_ListDebug->Lines().back());
     }
