@@ -121,13 +121,13 @@ class FakeFrontEnd : public FrontEnd {
     void Show() override { shown = true; }
     void Hide() override { hidden = true; }
     void ListLineAdded(const ListBox&, const std::string& newest) override {
-        added.push_back(newest);
+        if (recordLines) added.push_back(newest);
     }
     void FitListToClientArea() override { ++fits; }
     void MessageBox(const std::string& prompt) override { boxes.push_back(prompt); }
     void EndProcess(int status) override { endStatus = status; }
     std::string caption = "Tarvix POP2SMTP Relay Application";
-    bool shown = false, hidden = false;
+    bool shown = false, hidden = false, recordLines = true;
     int fits = 0;
     std::vector<std::string> added, boxes;
     std::optional<int> endStatus;
