@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building (and, with "test", testing) the relay needs.
+# Installs the Debian packages that building the relay needs; "test" adds what the tests,
+# fuzzers and sanitizer build need, "fuzz" only the fuzzers' compiler, "demo" the servers of
+# the first-run demonstration.
 # Packages already present are not asked for again, so a ready machine skips apt entirely.
 set -euo pipefail
 build=(g++ cmake make pkg-config libasio-dev libsystemd-dev libncurses-dev)
 test=(googletest libgtest-dev libgmock-dev dovecot-pop3d python3 python3-aiosmtpd tmux procps)
+fuzz=(clang libclang-rt-14-dev)
+demo=(dovecot-pop3d python3 procps)
 want=("${build[@]}")
-[ "${1:-}" = "test" ] && want+=("${test[@]}")
+case "${1:-}" in
+  test) want+=("${test[@]}" "${fuzz[@]}") ;;
+  fuzz) want+=("${fuzz[@]}") ;;
+  demo) want+=("${demo[@]}") ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do
