@@ -5,12 +5,14 @@
 // and closes the window otherwise; SIGINT closes the window; SIGUSR1 is "Run POP now".
 #include "shell/app.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "shell/asio_socket.h"
@@ -35,6 +37,21 @@ std::string ProgramDirectory() {
 }
 
 namespace {
+
+// The configuration holds the POP3 password: say so when others can read it.
+void WarnAboutReadableConfiguration(const std::string& directory) {
+    std::string path = directory;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += TarvixPOP2SMTP_Procs::kConfigFileName;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        std::fprintf(stderr,
+                     "pop2smtp: warning: %s is readable by group or others and holds the POP3 "
+                     "password; chmod 600 it\n",
+                     path.c_str());
+    }
+}
+
 std::string JoinArguments(int argc, char** argv) {
     std::string line;
     for (int i = 1; i < argc; ++i) {
@@ -62,6 +79,7 @@ int RunRelayProcess(int argc, char** argv) {
         },
     };
     const std::string directory = ProgramDirectory();
+    WarnAboutReadableConfiguration(directory);
     ProcessFrontEnd frontEnd(io, commands);
     SystemClock clock;
     PosixFileSystem files;
