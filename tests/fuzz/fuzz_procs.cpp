@@ -7,12 +7,6 @@
 
 using namespace TarvixPOP2SMTP_Procs;
 
-namespace {
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
     const std::string a = in.Piece(0), b = in.Piece(1);

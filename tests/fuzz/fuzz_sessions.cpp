@@ -4,28 +4,10 @@
 // server sends, the handlers must not crash, must keep their state in range, and the POP3 side
 // must never send DELE for a message whose file is not in the spool.
 #include "fuzz_input.h"
-#include "support/fakes.h"
-
-namespace {
-
-RelayHarness& Harness() {
-    static RelayHarness* h = [] {
-        auto* created = new RelayHarness;
-        created->front.recordLines = false;
-        created->relay.Form_Load();
-        return created;
-    }();
-    return *h;
-}
-
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
-
-}  // namespace
+#include "fuzz_relay.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    RelayHarness& h = Harness();
+    RelayHarness& h = FuzzRelay();
     FuzzInput in(data, size);
 #ifdef FUZZ_POP3
     h.relay.CloseAndShutdownPOPClient();
@@ -51,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 #else
     h.relay.CloseAndShutdownSMTPClient();
     h.relay.m_SMTPState = static_cast<int16_t>(in.choice % 9);
-    h.relay.m_SMTPMessage = SMTPMessage{"f.", in.Piece(0), in.Piece(0), in.Piece(1), "s", in.Piece(1)};
+    h.relay.m_SMTPMessage =
+        SMTPMessage{"f.", in.Piece(0), in.Piece(0), in.Piece(1), "s", in.Piece(1)};
     h.smtp.open = true;
     for (std::size_t i = 2; i < in.pieces.size(); ++i) {
         h.smtp.Deliver(in.pieces[i]);

@@ -3,26 +3,10 @@
 // The file must be either handed to delivery with its three envelope headers non-empty, or
 // dropped; the scan must never leave more than the one file it was given.
 #include "fuzz_input.h"
-#include "support/fakes.h"
-
-namespace {
-RelayHarness& Harness() {
-    static RelayHarness* h = [] {
-        auto* created = new RelayHarness;
-        created->front.recordLines = false;
-        created->WriteConfig("[SPECIFIC_1]\nSenderAddresses=*@A*,?B*C\nSMTPServer=routed\n");
-        created->relay.Form_Load();
-        return created;
-    }();
-    return *h;
-}
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
-}  // namespace
+#include "fuzz_relay.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    RelayHarness& h = Harness();
+    RelayHarness& h = FuzzRelay("[SPECIFIC_1]\nSenderAddresses=*@A*,?B*C\nSMTPServer=routed\n");
     h.relay.CloseAndShutdownSMTPClient();
     h.relay.m_SMTPSucceed = false;
     RelayHarness::WriteFile(h.Spool() + "m.msg",
