@@ -31,11 +31,9 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownSMTPClient() {
 
 void TarvixPOP2SMTP_Main::SendSMTPDataRow(const std::string& Message) {
     try {
-        std::string row;
-        row.reserve(Message.size() + 2);
-        row += Message;
-        row += "\r\n";
-        Winsock_SMTP_Client.SendData(row);
+        // Queued back to back, so the bytes leave as one row; the body is not copied for it.
+        Winsock_SMTP_Client.SendData(Message);
+        Winsock_SMTP_Client.SendData("\r\n");
     } catch (const std::exception&) {
         // A failed send is left to the watchdog; the row is logged all the same.
     }
