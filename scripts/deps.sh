@@ -5,7 +5,7 @@
 # Packages already present are not asked for again, so a ready machine skips apt entirely.
 set -euo pipefail
 build=(g++ cmake make pkg-config libasio-dev libsystemd-dev libncurses-dev)
-test=(googletest libgtest-dev libgmock-dev dovecot-pop3d python3 python3-aiosmtpd tmux procps)
+test=(googletest libgtest-dev libgmock-dev dovecot-pop3d python3 python3-aiosmtpd tmux procps systemd)
 fuzz=(clang libclang-rt-14-dev)
 demo=(dovecot-pop3d python3 procps)
 want=("${build[@]}")

@@ -1,19 +1,392 @@
-// systemd_service.cpp - placeholder service control: no registration, settings not stored.
+// systemd_service.cpp - registration as a systemd service, the settings file, syslog, sd_notify.
+//
+// Install writes POP2SMTP.service next to a temporary name and renames it into place, so
+// systemd never reads half a unit; where systemd runs (and no private unit directory is
+// named) it then runs `systemctl daemon-reload` and `systemctl enable`. Uninstall disables,
+// removes the file and reloads. systemctl is started with posix_spawn: no shell parses the
+// arguments. The settings file is rewritten the same atomic way with mode 0600.
+//
+// Failures are results: Install is false when the unit cannot be composed or written or a
+// systemctl step fails (a unit already written then stays in place); Uninstall is false when
+// there is no unit or it cannot be removed. Settings that cannot be stored are lost silently.
 #include "shell/systemd_service.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
+
+#include "shell/profile.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
+
+// The directory without its trailing "/" (the root stays "/"), made absolute.
+std::string NormalizeDirectory(std::string directory) {
+    if (directory.empty()) directory = ".";
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(directory, ec);
+    if (!ec) directory = absolute.lexically_normal().string();
+    while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    return directory;
+}
+
+bool SystemdIsRunning() {
+    struct stat st {};
+    return ::lstat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool UnitDirectoryIsPrivate() {
+    const char* dir = std::getenv("POP2SMTP_UNIT_DIR");
+    return dir != nullptr && *dir != '\0';
+}
+
+// systemctl is asked only where systemd manages this machine and the unit went to its
+// directory; a private unit directory (tests, staging) is never announced to it.
+bool ShouldTalkToSystemd() {
+    return SystemdIsRunning() && !UnitDirectoryIsPrivate();
+}
+
+std::string ExecutablePath() {
+    char path[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    return std::string(path, static_cast<std::size_t>(n));
+}
+
+bool HasControlCharacter(std::string_view s) {
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) return true;
+    }
+    return false;
+}
+
+// Specifiers ("%n", "%h", ...) are expanded in every unit setting: a literal "%" is "%%".
+std::string EscapeSpecifiers(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        out += c;
+        if (c == '%') out += '%';
+    }
+    return out;
+}
+
+// One word of a command line or assignment list: quoted when it holds a blank or a quote,
+// with backslash and double quote escaped (systemd unescapes C escapes in these settings).
+std::string QuoteWord(std::string_view s) {
+    bool needsQuotes = s.empty();
+    std::string body;
+    for (char c : s) {
+        if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') needsQuotes = true;
+        if (c == '"' || c == '\\') body += '\\';
+        body += c;
+    }
+    body = EscapeSpecifiers(body);
+    return needsQuotes ? "\"" + body + "\"" : body;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Replaces (or creates) `path` with `content`: a temporary file in the same directory (mode
+// `mode`), written, synced and renamed over the old one, then the directory synced. Either the
+// old or the new content is at `path` at every moment.
+bool ReplaceFileAtomically(const std::string& path, std::string_view content, mode_t mode) {
+    std::size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // A hidden name with no unit suffix: systemd never loads the half-written file.
+    std::string temp = directory + "." + name + ".XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    content.clear();
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return n == 0;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool Systemctl(std::initializer_list<const char*> arguments) {
+    std::vector<std::string> argv{"systemctl"};
+    for (const char* a : arguments) argv.emplace_back(a);
+    return service_detail::RunProgram(argv);
+}
+
+}  // namespace
+
+namespace service_detail {
+
+std::string ComposeUnit(std::string_view displayName, std::string_view executable,
+                        std::string_view programDirectory) {
+    if (HasControlCharacter(displayName) || HasControlCharacter(executable) ||
+        HasControlCharacter(programDirectory)) {
+        return {};
+    }
+    // Both must be absolute paths.
+    if (executable.empty() || executable.front() != '/') return {};
+    if (programDirectory.empty() || programDirectory.front() != '/') return {};
+    // systemd refuses an executable path with quotes or backslashes in it, however escaped.
+    if (executable.find_first_of("\"'\\") != std::string_view::npos) return {};
+    std::string unit;
+    unit += "[Unit]\n";
+    unit += "Description=" + EscapeSpecifiers(displayName) + "\n";
+    unit += "Wants=network-online.target\n";
+    unit += "After=network-online.target\n";
+    unit += "\n[Service]\n";
+    unit += "Type=notify\n";
+    // The executable path is taken literally by systemd (no "$" expansion in it).
+    unit += "ExecStart=" + QuoteWord(executable) + "\n";
+    unit += "WorkingDirectory=" + EscapeSpecifiers(programDirectory) + "\n";
+    // The program directory may differ from the executable's (POP2SMTP_HOME); the service must
+    // find the same configuration and settings as the run that installed it.
+    unit += "Environment=" + QuoteWord("POP2SMTP_HOME=" + std::string(programDirectory)) + "\n";
+    unit += "Restart=on-failure\n";
+    unit += "\n[Install]\n";
+    unit += "WantedBy=multi-user.target\n";
+    return unit;
+}
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string OneLine(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return out;
+}
+
+// The section name of a header line ("[name]", trimmed), as the profile reader sees it.
+bool SectionHeader(std::string_view line, std::string_view& name) {
+    line = TrimBlanks(line);
+    if (line.empty() || line.front() != '[') return false;
+    std::size_t close = line.find(']');
+    if (close == std::string_view::npos) return false;
+    name = TrimBlanks(line.substr(1, close - 1));
+    return true;
+}
+
+}  // namespace
+
+std::string SetProfileValue(std::string_view text, std::string_view section, std::string_view key,
+                            std::string_view value) {
+    const std::string sectionName = OneLine(section);
+    const std::string keyName = OneLine(key);
+    const std::string entry = keyName + "=" + OneLine(value);
+
+    std::vector<std::string> lines;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        std::size_t lf = rest.find('\n');
+        lines.emplace_back(rest.substr(0, lf));
+        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+    }
+
+    // The first section with the name, as the reader picks it; -1 when there is none.
+    long sectionStart = -1;
+    long sectionEnd = static_cast<long>(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string_view line = lines[i];
+        if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+        std::string_view name;
+        if (!SectionHeader(line, name)) continue;
+        if (sectionStart >= 0) {
+            sectionEnd = static_cast<long>(i);
+            break;
+        }
+        if (EqualNoCase(name, TrimBlanks(sectionName))) sectionStart = static_cast<long>(i);
+    }
+
+    if (sectionStart < 0) {
+        std::string out(text);
+        if (!out.empty() && out.back() != '\n') out += '\n';
+        out += "[" + sectionName + "]\n" + entry + "\n";
+        return out;
+    }
+
+    long lastContent = sectionStart;  // the new key goes after the section's last non-blank line
+    bool replaced = false;
+    for (long i = sectionStart + 1; i < sectionEnd; ++i) {
+        std::string_view line = TrimBlanks(lines[static_cast<std::size_t>(i)]);
+        if (line.empty()) continue;
+        lastContent = i;
+        if (line.front() == ';') continue;
+        std::string_view lineKey = TrimBlanks(line.substr(0, line.find('=')));
+        if (EqualNoCase(lineKey, TrimBlanks(keyName))) {
+            lines[static_cast<std::size_t>(i)] = entry;
+            replaced = true;
+            break;
+        }
+    }
+    if (!replaced) lines.insert(lines.begin() + lastContent + 1, entry);
+
+    std::string out;
+    for (const std::string& line : lines) out += line + "\n";
+    return out;
+}
+
+bool RunProgram(const std::vector<std::string>& argv) {
+    if (argv.empty()) return false;
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int SyslogPriority(int16_t eventType) {
+    switch (eventType) {
+        case 1:
+            return LOG_ERR;
+        case 2:
+            return LOG_WARNING;
+        default:
+            return LOG_INFO;
+    }
+}
+
+}  // namespace service_detail
+
 SystemdServiceControl::SystemdServiceControl(std::string programDirectory)
-    : programDirectory_(std::move(programDirectory)) {}
+    : programDirectory_(NormalizeDirectory(std::move(programDirectory))) {}
+
+std::string SystemdServiceControl::UnitDirectory() {
+    const char* dir = std::getenv("POP2SMTP_UNIT_DIR");
+    if (dir != nullptr && *dir != '\0') return dir;
+    return kDefaultUnitDirectory;
+}
+
+std::string SystemdServiceControl::SettingsPath() const {
+    std::string path = programDirectory_;
+    if (path.back() != '/') path += '/';
+    return path + kSettingsFileName;
+}
+
 bool SystemdServiceControl::Install() {
-    return false;
+    const std::string unit =
+        service_detail::ComposeUnit(DisplayName(), ExecutablePath(), programDirectory_);
+    if (unit.empty()) return false;
+    if (!ReplaceFileAtomically(UnitDirectory() + "/" + kUnitName, unit, 0644)) return false;
+    if (!ShouldTalkToSystemd()) return true;
+    return Systemctl({"daemon-reload"}) && Systemctl({"enable", kUnitName});
 }
+
 bool SystemdServiceControl::Uninstall() {
-    return false;
+    const std::string path = UnitDirectory() + "/" + kUnitName;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    const bool talk = ShouldTalkToSystemd();
+    // A failed disable leaves at most a dangling link in multi-user.target.wants; the unit goes
+    // all the same, so the relay can always be unregistered.
+    if (talk) Systemctl({"disable", kUnitName});
+    if (::unlink(path.c_str()) != 0) return false;
+    if (talk) Systemctl({"daemon-reload"});
+    return true;
 }
-void SystemdServiceControl::LogEvent(int16_t, int32_t, const std::string&) {}
-void SystemdServiceControl::StartService() {}
-void SystemdServiceControl::SaveSetting(const std::string&, const std::string&,
-                                        const std::string&) {}
-std::string SystemdServiceControl::GetSetting(const std::string&, const std::string&,
+
+void SystemdServiceControl::LogEvent(int16_t eventType, int32_t /*eventId*/,
+                                     const std::string& text) {
+    ::openlog(kSyslogIdent, LOG_PID, LOG_MAIL);
+    ::syslog(service_detail::SyslogPriority(eventType), "%s", text.c_str());
+}
+
+void SystemdServiceControl::StartService() {
+    ::sd_notify(0, "READY=1");
+}
+
+void SystemdServiceControl::SaveSetting(const std::string& section, const std::string& key,
+                                        const std::string& value) {
+    const std::string path = SettingsPath();
+    std::string text;
+    if (!ReadWholeFile(path, text)) {
+        // A settings file that exists but cannot be read is not replaced by a shorter one.
+        if (errno != ENOENT) return;
+        text.clear();
+    }
+    ReplaceFileAtomically(path, service_detail::SetProfileValue(text, section, key, value), 0600);
+}
+
+std::string SystemdServiceControl::GetSetting(const std::string& section, const std::string& key,
                                               const std::string& defaultValue) {
-    return defaultValue;
+    std::string text;
+    if (!ReadWholeFile(SettingsPath(), text)) text.clear();
+    return ProfileFile::Parse(text).GetString(section, key, defaultValue);
 }
