@@ -34,8 +34,8 @@ namespace {
 constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
 
 // The directory without its trailing "/" (the root stays "/"), made absolute.
-std::string NormalizeDirectory(std::string directory) {
-    if (directory.empty()) directory = ".";
+std::string NormalizeDirectory(const std::string& given) {
+    std::string directory = given.empty() ? std::string(".") : given;
     std::error_code ec;
     std::filesystem::path absolute = std::filesystem::absolute(directory, ec);
     if (!ec) directory = absolute.lexically_normal().string();
@@ -326,7 +326,7 @@ int SyslogPriority(int16_t eventType) {
 }  // namespace service_detail
 
 SystemdServiceControl::SystemdServiceControl(std::string programDirectory)
-    : programDirectory_(NormalizeDirectory(std::move(programDirectory))) {}
+    : programDirectory_(NormalizeDirectory(programDirectory)) {}
 
 std::string SystemdServiceControl::UnitDirectory() {
     const char* dir = std::getenv("POP2SMTP_UNIT_DIR");
