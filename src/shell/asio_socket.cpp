@@ -4,14 +4,20 @@
 // returns at once when that connection has been closed or replaced since. Received bytes are
 // appended to one buffer that GetData hands over whole; a read is always pending while the
 // connection is open, so a peer close is seen after all data before it.
+//
+// The state lives in an Impl that every pending handler holds a reference to: destroying the
+// control closes the connection, and the handlers that then complete (with "operation aborted",
+// or with a result that was already queued) find a stale generation and return without touching
+// freed memory or raising an event.
 #include "shell/asio_socket.h"
 
+#include <array>
 #include <asio/connect.hpp>
-#include <asio/post.hpp>
 #include <asio/write.hpp>
+#include <cctype>
 #include <string>
 
-struct AsioSocketControl::Impl {
+struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     explicit Impl(asio::io_context& io) : io(io), resolver(io), socket(io) {}
 
     asio::io_context& io;
@@ -61,7 +67,8 @@ struct AsioSocketControl::Impl {
     void StartResolve(unsigned g) {
         resolver.async_resolve(
             host, std::to_string(port),
-            [this, g](const std::error_code& ec, asio::ip::tcp::resolver::results_type results) {
+            [this, self = shared_from_this(), g](const std::error_code& ec,
+                                                 asio::ip::tcp::resolver::results_type results) {
                 if (!Current(g)) return;
                 if (ec) return Fail(g, ec);
                 StartConnect(g, results);
@@ -70,7 +77,8 @@ struct AsioSocketControl::Impl {
 
     void StartConnect(unsigned g, const asio::ip::tcp::resolver::results_type& results) {
         asio::async_connect(socket, results,
-                            [this, g](const std::error_code& ec, const asio::ip::tcp::endpoint&) {
+                            [this, self = shared_from_this(), g](const std::error_code& ec,
+                                                                 const asio::ip::tcp::endpoint&) {
                                 if (!Current(g)) return;
                                 if (ec) return Fail(g, ec);
                                 connected = true;
@@ -84,7 +92,8 @@ struct AsioSocketControl::Impl {
 
     void StartRead(unsigned g) {
         socket.async_read_some(
-            asio::buffer(readBuffer), [this, g](const std::error_code& ec, std::size_t n) {
+            asio::buffer(readBuffer),
+            [this, self = shared_from_this(), g](const std::error_code& ec, std::size_t n) {
                 if (!Current(g)) return;
                 if (n > 0) {
                     received.append(readBuffer.data(), n);
@@ -107,21 +116,23 @@ struct AsioSocketControl::Impl {
         writing = true;
         inFlight.swap(outgoing);
         outgoing.clear();
-        asio::async_write(socket, asio::buffer(inFlight),
-                          [this, g](const std::error_code& ec, std::size_t) {
-                              if (!Current(g)) return;
-                              writing = false;
-                              inFlight.clear();
-                              if (ec) return Fail(g, ec);
-                              if (!outgoing.empty()) StartWrite(g);
-                          });
+        asio::async_write(
+            socket, asio::buffer(inFlight),
+            [this, self = shared_from_this(), g](const std::error_code& ec, std::size_t) {
+                if (!Current(g)) return;
+                writing = false;
+                inFlight.clear();
+                if (ec) return Fail(g, ec);
+                if (!outgoing.empty()) StartWrite(g);
+            });
     }
 };
 
-AsioSocketControl::AsioSocketControl(asio::io_context& io) : impl_(std::make_unique<Impl>(io)) {}
+AsioSocketControl::AsioSocketControl(asio::io_context& io) : impl_(std::make_shared<Impl>(io)) {}
 
 AsioSocketControl::~AsioSocketControl() {
     impl_->Shut();
+    impl_->events = {};
 }
 
 void AsioSocketControl::SetEvents(SocketEvents events) {

@@ -28,5 +28,6 @@ class AsioSocketControl : public SocketControl {
 
   private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    // Shared with the pending completion handlers, which may run after this object is gone.
+    std::shared_ptr<Impl> impl_;
 };

@@ -1,11 +1,13 @@
 // asio_timer.h - a periodic Timer on the Asio event loop.
 //
-// Ticks every Interval() milliseconds while enabled. A late tick is one tick: the next one is
-// armed from the moment the handler returns, so missed ticks never arrive as a burst.
+// Runs from creation and ticks every Interval() milliseconds while enabled. A late tick is one
+// tick: the next one is armed from the moment the handler returns, so missed ticks never arrive
+// as a burst.
 #pragma once
 
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
+#include <memory>
 
 #include "shell/platform.h"
 
@@ -21,7 +23,10 @@ class AsioTimer : public Timer {
     void Arm();
     asio::steady_timer timer_;
     int32_t interval_;
-    bool enabled_ = false;
+    bool enabled_ = true;
     unsigned generation_ = 0;  // a wait armed before the last disable is stale
     std::function<void()> onTick_;
+    // Expires with the timer. A wait that had already run out when the timer was destroyed still
+    // completes without an error; its handler checks this before it touches the timer.
+    std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

@@ -25,9 +25,16 @@ std::string Reason(const std::string& what, const std::string& path, int err) {
     return what + " " + path + ": " + std::strerror(err);
 }
 
+// The directory part of a path, ending in "/".
 std::string DirectoryOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+// `directory` and `name` joined; the directory may be given with or without its final "/".
+std::string PathIn(const std::string& directory, const std::string& name) {
+    if (!directory.empty() && directory.back() == '/') return directory + name;
+    return directory + "/" + name;
 }
 
 std::string NameOf(const std::string& path) {
@@ -82,7 +89,8 @@ bool PosixFileSystem::Exists(const std::string& path) {
 }
 
 bool PosixFileSystem::ReadFile(const std::string& path, std::string& content, std::string& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO planted under a spool name must not wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = Reason("cannot open", path, errno);
         return false;
@@ -122,7 +130,10 @@ std::string PosixFileSystem::WriteNewFileDurably(const std::string& path,
                                                  std::string_view content) {
     const std::string directory = DirectoryOf(path);
     const std::string temp = directory + kTempPrefix + NameOf(path) + kTempSuffix;
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Always a new inode: a leftover of the same name (from a crash, or put there) could carry a
+    // wider mode or be a hard link to another file that truncating would destroy.
+    ::unlink(temp.c_str());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return Reason("cannot create", temp, errno);
     std::string failure;
     if (!WriteAll(fd, content)) {
@@ -139,7 +150,9 @@ std::string PosixFileSystem::WriteNewFileDurably(const std::string& path,
         return failure;
     }
     int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
+    if (dirFd < 0) {
+        failure = Reason("cannot open", directory, errno);
+    } else {
         if (::fsync(dirFd) != 0) failure = Reason("cannot sync", directory, errno);
         ::close(dirFd);
     }
@@ -177,6 +190,6 @@ void PosixFileSystem::RemoveStaleTemporaryFiles(const std::string& directory) {
              return n.substr(0, std::strlen(kTempPrefix)) == kTempPrefix &&
                     EndsWith(n, kTempSuffix);
          })) {
-        ::unlink((directory + name).c_str());
+        ::unlink(PathIn(directory, name).c_str());
     }
 }
