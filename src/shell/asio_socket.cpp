@@ -65,6 +65,14 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void StartResolve(unsigned g) {
+        // A numeric address needs no lookup (and no lookup thread): connect at once.
+        std::error_code notNumeric;
+        asio::ip::address address = asio::ip::make_address(host, notNumeric);
+        if (!notNumeric) {
+            asio::ip::tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+            return StartConnect(g, asio::ip::tcp::resolver::results_type::create(
+                                       endpoint, host, std::to_string(port)));
+        }
         resolver.async_resolve(
             host, std::to_string(port),
             [this, self = shared_from_this(), g](const std::error_code& ec,
