@@ -18,11 +18,15 @@
 #include <string>
 
 struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
-    explicit Impl(asio::io_context& io) : io(io), resolver(io), socket(io) {}
+    explicit Impl(asio::io_context& io)
+        : io(io), resolver(io), socket(std::make_shared<asio::ip::tcp::socket>(io)) {}
 
     asio::io_context& io;
     asio::ip::tcp::resolver resolver;
-    asio::ip::tcp::socket socket;
+    // A new socket object per connection: an operation of a closed connection that was already
+    // under way (the next step of a large write) then continues on its own closed socket and
+    // fails, instead of writing old bytes into the next connection.
+    std::shared_ptr<asio::ip::tcp::socket> socket;
     SocketEvents events;
     unsigned generation = 0;
     bool connected = false;
@@ -30,7 +34,6 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     int32_t port = 0;
     std::string received;
     std::string outgoing;  // queued behind the write in flight
-    std::string inFlight;  // the bytes of the write in flight
     bool writing = false;
     std::array<char, 256 * 1024> readBuffer{};
 
@@ -41,12 +44,11 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
         connected = false;
         writing = false;
         outgoing.clear();
-        inFlight.clear();
         std::error_code ignored;
         resolver.cancel();
-        if (socket.is_open()) {
-            socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-            socket.close(ignored);
+        if (socket->is_open()) {
+            socket->shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+            socket->close(ignored);
         }
     }
 
@@ -84,14 +86,14 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void StartConnect(unsigned g, const asio::ip::tcp::resolver::results_type& results) {
-        asio::async_connect(socket, results,
-                            [this, self = shared_from_this(), g](const std::error_code& ec,
-                                                                 const asio::ip::tcp::endpoint&) {
+        asio::async_connect(*socket, results,
+                            [this, self = shared_from_this(), sock = socket, g](
+                                const std::error_code& ec, const asio::ip::tcp::endpoint&) {
                                 if (!Current(g)) return;
                                 if (ec) return Fail(g, ec);
                                 connected = true;
                                 std::error_code ignored;
-                                socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+                                socket->set_option(asio::ip::tcp::no_delay(true), ignored);
                                 StartRead(g);
                                 if (!outgoing.empty()) StartWrite(g);
                                 if (events.onConnect) events.onConnect();
@@ -99,9 +101,9 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void StartRead(unsigned g) {
-        socket.async_read_some(
-            asio::buffer(readBuffer),
-            [this, self = shared_from_this(), g](const std::error_code& ec, std::size_t n) {
+        socket->async_read_some(
+            asio::buffer(readBuffer), [this, self = shared_from_this(), sock = socket, g](
+                                          const std::error_code& ec, std::size_t n) {
                 if (!Current(g)) return;
                 if (n > 0) {
                     received.append(readBuffer.data(), n);
@@ -122,17 +124,17 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
 
     void StartWrite(unsigned g) {
         writing = true;
-        inFlight.swap(outgoing);
+        // The write owns its bytes, so a write cut off by a close never reads freed memory.
+        auto bytes = std::make_shared<std::string>(std::move(outgoing));
         outgoing.clear();
-        asio::async_write(
-            socket, asio::buffer(inFlight),
-            [this, self = shared_from_this(), g](const std::error_code& ec, std::size_t) {
-                if (!Current(g)) return;
-                writing = false;
-                inFlight.clear();
-                if (ec) return Fail(g, ec);
-                if (!outgoing.empty()) StartWrite(g);
-            });
+        asio::async_write(*socket, asio::buffer(*bytes),
+                          [this, self = shared_from_this(), sock = socket, bytes, g](
+                              const std::error_code& ec, std::size_t) {
+                              if (!Current(g)) return;
+                              writing = false;
+                              if (ec) return Fail(g, ec);
+                              if (!outgoing.empty()) StartWrite(g);
+                          });
     }
 };
 
@@ -153,6 +155,7 @@ void AsioSocketControl::Connect(const std::string& host, int32_t port) {
         throw SocketFailure("Invalid argument: port " + std::to_string(port) + " is out of range");
     }
     impl_->Shut();
+    impl_->socket = std::make_shared<asio::ip::tcp::socket>(impl_->io);
     impl_->received.clear();
     impl_->host = host;
     impl_->port = port;
