@@ -19,6 +19,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shell/posix_io.h"
+
 namespace {
 
 std::string Reason(const std::string& what, const std::string& path, int err) {
@@ -40,18 +42,6 @@ std::string PathIn(const std::string& directory, const std::string& name) {
 std::string NameOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 bool EndsWith(std::string_view s, std::string_view suffix) {

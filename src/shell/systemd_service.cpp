@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <initializer_list>
 
+#include "shell/posix_io.h"
 #include "shell/profile.h"
 
 extern char** environ;
@@ -95,18 +96,6 @@ std::string QuoteWord(std::string_view s) {
     }
     body = EscapeSpecifiers(body);
     return needsQuotes ? "\"" + body + "\"" : body;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Replaces (or creates) `path` with `content`: a temporary file in the same directory (mode
