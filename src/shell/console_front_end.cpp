@@ -1,15 +1,16 @@
 // console_front_end.cpp - the process front end and the console view.
 //
-// The console view writes list lines through stdio's buffer and flushes it from a timer, so a
-// session that logs millions of message lines costs one write per buffer, not one per line.
+// The console view writes list lines through stdio's buffer and flushes it after the handler that
+// logged them, so a session that logs millions of message lines costs one write per network read
+// (or per full buffer), not one per line, and nothing waits in the buffer once a handler is done.
 #include <unistd.h>
 
-#include <chrono>
+#include <asio/post.hpp>
 #include <cstdio>
 
 #include "shell/front_end.h"
 
-ConsoleView::ConsoleView(asio::io_context& io) : flushTimer_(io) {
+ConsoleView::ConsoleView(asio::io_context& io) : io_(io) {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }
@@ -23,10 +24,10 @@ void ConsoleView::LineAdded(const ListBox&, const std::string& newest) {
 void ConsoleView::ArmFlush() {
     if (flushArmed_) return;
     flushArmed_ = true;
-    flushTimer_.expires_after(std::chrono::milliseconds(100));
-    flushTimer_.async_wait([this](const std::error_code& ec) {
+    // Runs once the handler that logged has returned: one write for all its lines.
+    asio::post(io_, [this] {
         flushArmed_ = false;
-        if (!ec) std::fflush(stdout);
+        std::fflush(stdout);
     });
 }
 

@@ -33,7 +33,7 @@ class WindowView {
     virtual void Close() = 0;
 };
 
-// Every list line goes to stdout as it is added; output is flushed at least every 100 ms.
+// Every list line goes to stdout as it is added; output is flushed when the logging handler ends.
 class ConsoleView : public WindowView {
   public:
     explicit ConsoleView(asio::io_context& io);
@@ -44,7 +44,7 @@ class ConsoleView : public WindowView {
 
   private:
     void ArmFlush();
-    asio::steady_timer flushTimer_;
+    asio::io_context& io_;
     bool flushArmed_ = false;
 };
 
