@@ -270,7 +270,7 @@ received = {}  # sink -> list of (file, envelope, data)
 for sink in ("default", "second", "late"):
     received[sink] = []
     for name in sorted(os.listdir(os.path.join(work, sink))):
-        if not name.endswith(".mail"):
+        if name.startswith(".") or not name.endswith(".mail"):
             continue
         with open(os.path.join(work, sink, name), "rb") as f:
             head, data = f.read().split(b"\n", 1)

@@ -77,7 +77,7 @@ total_files = 0
 for s in summary["sinks"]:
     d = os.path.join(work, "sinks", s["sink"])
     for name in sorted(os.listdir(d)):
-        if not name.endswith(".mail"):
+        if name.startswith(".") or not name.endswith(".mail"):
             sink_tmp += 1  # the sink was killed while writing it: it never acknowledged it
             continue
         total_files += 1
