@@ -54,7 +54,7 @@ void TarvixPOP2SMTP_Main::SendPOPDataRow(const std::string& Message) {
     } catch (const std::exception&) {
         // A failed send is left to the watchdog; the command is logged all the same.
     }
-    WriteLog("(-> POP3) " + Message, m_POPState);
+    WriteLog("(-> POP3) ", Message, m_POPState);
 }
 
 void TarvixPOP2SMTP_Main::Winsock_POP_Client_Connect() {

@@ -63,7 +63,7 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_DataArrival(int32_t /*bytesTotal*/)
     for (std::size_t lf; (lf = m_ReceivedPOPData.find('\n', searchFrom)) != std::string::npos;) {
         TakeLine(m_ReceivedPOPData, begin, lf, line);
         begin = searchFrom = lf + 1;
-        WriteLog("(<- POP3) " + line, m_POPState);
+        WriteLog("(<- POP3) ", line, m_POPState);
         replyKind = ClassifyPOPLine(line, replyKind);
         HandlePOPLine(line, replyKind);
         if (begin > m_ReceivedPOPData.size()) {  // the session was reset while handling
@@ -110,12 +110,16 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             if (std::string number = GetField(line, 0, " "); IsPlainDecimal(number)) {
                 POPMessageIndex = ReadInt32(number);
                 if (m_POPMessageCount < kMaxMessagesPerSession) {
+                    std::string size = GetField(line, 1, " ");
+                    listedSizes_[m_POPMessageCount] =
+                        IsPlainDecimal(size) && size.size() < 13 ? std::stoll(size) : 0;
                     m_POPMessageNumbers[m_POPMessageCount++] = POPMessageIndex;
                 }
             }
             return;
         case 6:
             if (replyKind != kPositive) return Winsock_POP_Client.Close();
+            ReserveForListedMessage();
             m_POPState = 7;
             return;
         case 7:
@@ -143,6 +147,21 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             return;
         default:
             return;
+    }
+}
+
+// One allocation for the whole message instead of a doubling series: a large message then
+// needs about its own size in memory, not up to three times that while the buffer grows.
+void TarvixPOP2SMTP_Main::ReserveForListedMessage() {
+    constexpr int64_t kLargestHint = int64_t{1} << 30;
+    if (POPMessageIndex < 0 || POPMessageIndex >= m_POPMessageCount) return;
+    const int64_t listed = listedSizes_[POPMessageIndex];
+    if (listed <= 0 || listed > kLargestHint) return;
+    try {
+        // The listed size leaves out dot-stuffing, which the stored lines keep: some room.
+        m_ReceivedPOPMessage.reserve(static_cast<std::size_t>(listed + listed / 256 + 64));
+    } catch (const std::exception&) {
+        // Without the hint the buffer simply grows as the lines come.
     }
 }
 

@@ -46,10 +46,11 @@ std::string LogFileName(const LocalTime& t) {
 }
 
 // A message that starts with "-" is written without the date and time.
-std::string FileLine(const std::string& message, const LocalTime& t) {
+std::string FileLine(std::string_view prefix, std::string_view text, const LocalTime& t) {
     std::string line;
-    line.reserve(message.size() + 20);
-    if (message.empty() || message.front() != '-') {
+    line.reserve(prefix.size() + text.size() + 20);
+    const char first = !prefix.empty() ? prefix.front() : !text.empty() ? text.front() : '\0';
+    if (first != '-') {
         AppendTwoDigits(line, t.year);
         line += '-';
         AppendTwoDigits(line, t.month);
@@ -58,28 +59,35 @@ std::string FileLine(const std::string& message, const LocalTime& t) {
         line += ' ';
         AppendTimeOfDay(line, t, ' ');
     }
-    line += message;
+    line += prefix;
+    line += text;
     line += "\r\n";
     return line;
 }
 
 }  // namespace
 
-void WriteLog(const std::string& Message, int16_t Level) {
+void WriteLog(std::string_view prefix, std::string_view text, int16_t Level) {
     if (g_Clock == nullptr) return;
     LocalTime now = g_Clock->Now();
     if (g_FileSystem != nullptr && IsLevelSelected(g_DebugLevel, Level)) {
-        g_FileSystem->AppendFile(LogFileName(now), FileLine(Message, now));
+        g_FileSystem->AppendFile(LogFileName(now), FileLine(prefix, text, now));
     }
     if (g_ListDebug != nullptr) {
         std::string line;
-        line.reserve(Message.size() + 9);
+        line.reserve(9 + prefix.size() + text.size());
         AppendTimeOfDay(line, now, ' ');
-        line += Message;
+        line += prefix;
+        line += text;
         g_ListDebug->AddItem(std::move(line));
-        if (g_FrontEnd != nullptr)
+        if (g_FrontEnd != nullptr) {
             g_FrontEnd->ListLineAdded(*g_ListDebug, g_ListDebug->Lines().back());
+        }
     }
+}
+
+void WriteLog(const std::string& Message, int16_t Level) {
+    WriteLog({}, Message, Level);
 }
 
 }  // namespace TarvixPOP2SMTP_Procs

@@ -131,6 +131,11 @@ class TarvixPOP2SMTP_Main {
     bool ReadSpoolFile(const std::string& name, SMTPMessage& record, std::string& server,
                        int32_t& port, const std::vector<cTarvixPOP2SMTP_Specific>& rules);
 
+    // Sizes from the LIST answer, beside m_POPMessageNumbers: only a hint for the buffer of
+    // the message being downloaded, never trusted for anything else.
+    std::array<int64_t, kMaxMessagesPerSession> listedSizes_{};
+    void ReserveForListedMessage();
+
     FrontEnd& frontEnd_;
     Clock& clock_;
     FileSystem& fileSystem_;

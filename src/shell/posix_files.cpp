@@ -61,7 +61,13 @@ std::vector<std::string> RegularFiles(const std::string& directory, Keep keep) {
     if (dir == nullptr) return names;
     while (dirent* entry = ::readdir(dir)) {
         std::string_view name = entry->d_name;
-        if (keep(name) && IsRegularFile(::dirfd(dir), entry->d_name)) names.emplace_back(name);
+        if (!keep(name)) continue;
+        // The entry's type spares a stat per file; only file systems that do not report it
+        // need the stat.
+        const bool regular = entry->d_type == DT_UNKNOWN
+                                 ? IsRegularFile(::dirfd(dir), entry->d_name)
+                                 : entry->d_type == DT_REG;
+        if (regular) names.emplace_back(name);
     }
     ::closedir(dir);
     return names;

@@ -57,6 +57,9 @@ std::string ReadIniSectionNames();
 // Whether `level` is selected for the log file by the selection text `debugLevel`.
 bool IsLevelSelected(std::string_view debugLevel, int16_t level);
 void WriteLog(const std::string& Message, int16_t Level);
+// The same for the message `prefix` + `text`, without building that message first: the hot
+// paths log every protocol line and whole message bodies.
+void WriteLog(std::string_view prefix, std::string_view text, int16_t Level);
 
 // Saturating addition for the millisecond counters.
 int32_t SaturatingAdd(int32_t a, int32_t b);

@@ -37,7 +37,7 @@ void TarvixPOP2SMTP_Main::SendSMTPDataRow(const std::string& Message) {
     } catch (const std::exception&) {
         // A failed send is left to the watchdog; the row is logged all the same.
     }
-    WriteLog("(-> SMTP) " + Message, 20);
+    WriteLog("(-> SMTP) ", Message, 20);
 }
 
 void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Connect() {

@@ -30,7 +30,7 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_DataArrival(int32_t /*bytesTotal*/
         line.assign(m_ReceivedSMTPData, begin, lf - begin);
         std::erase(line, '\r');
         begin = searchFrom = lf + 1;
-        WriteLog("(<- SMTP) " + line, 20);
+        WriteLog("(<- SMTP) ", line, 20);
         HandleSMTPLine(RoundToInt16(ReadNumber(line.substr(0, 3))));
         if (begin > m_ReceivedSMTPData.size()) begin = searchFrom = m_ReceivedSMTPData.size();
     }

@@ -30,11 +30,25 @@ class LineReader {
         pos_ = end + 1;
         return true;
     }
+    // Everything not read yet.
+    std::string_view Rest() const {
+        return pos_ < text_.size() ? text_.substr(pos_) : std::string_view();
+    }
 
   private:
     std::string_view text_;
     std::size_t pos_ = 0;
 };
+
+// Every line of `text` ends with CR LF: then the text is its own lines joined with CR LF.
+bool IsCrLfText(std::string_view text) {
+    if (!text.empty() && text.back() != '\n') return false;
+    for (std::size_t lf = text.find('\n'); lf != std::string_view::npos;
+         lf = text.find('\n', lf + 1)) {
+        if (lf == 0 || text[lf - 1] != '\r') return false;
+    }
+    return true;
+}
 
 void RemoveTrailingLineBreaks(std::string& body) {
     while (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0)
@@ -106,9 +120,15 @@ bool TarvixPOP2SMTP_Main::ReadSpoolFile(const std::string& path, SMTPMessage& re
     std::string_view line;
     while (reader.Next(line)) {
         if (line.empty()) {
-            while (reader.Next(line)) {
-                record.Body += line;
-                record.Body += "\r\n";
+            // The body is every remaining line followed by CR LF. A file written by the relay
+            // is in that form already and is taken in one piece.
+            if (IsCrLfText(reader.Rest())) {
+                record.Body = reader.Rest();
+            } else {
+                while (reader.Next(line)) {
+                    record.Body += line;
+                    record.Body += "\r\n";
+                }
             }
             RemoveTrailingLineBreaks(record.Body);
             break;

@@ -55,6 +55,10 @@ TEST_F(DispatchTest, HeaderLinesAreJudgedOneByOne) {
         {"Return-Path: r\r\nFrom: f\r\nTo: t\r\nSubject: a\r\n Subject: blanks trimmed\r\n", "f",
          "blanks trimmed", ""},
         {"Return-Path: r\nFrom: f\nTo: t\n\nlf only\n", "f", "", "lf only"},
+        {"Return-Path: r\r\nFrom: f\r\nTo: t\r\n\r\na\r\nb\nc\r\r\n\r\n", "f", "", "a\r\nb\r\nc\r"},
+        {"Return-Path: r\r\nFrom: f\r\nTo: t\r\n\r\n..a\rb\r\n\r\nlast", "f", "",
+         "..a\rb\r\n\r\nlast"},
+        {"Return-Path: r\r\nFrom: f\r\nTo: t\r\n\r\n\r\n\r\n", "f", "", ""},
         {"Return-Path: r\r\nFrom: f\r\nTo: t\r\n\r\nFrom: in body\r\n\r\n", "f", "",
          "From: in body"},
     };
