@@ -20,7 +20,7 @@ constexpr int16_t kPositive = 0, kNegative = 1, kEndMarker = 2, kOther = 3;
 
 // The kind of a line; a line that starts with "." and is longer keeps the kind of the line
 // before it in the same event.
-int16_t ClassifyPOPLine(const std::string& line, int16_t previous) {
+int16_t ClassifyPOPLine(std::string_view line, int16_t previous) {
     if (line.empty()) return kOther;
     switch (line.front()) {
         case '+':
@@ -38,10 +38,16 @@ bool IsPlainDecimal(const std::string& field) {
     return !field.empty() && field.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// A line is everything before its LF, with every CR removed wherever it stands.
-void TakeLine(const std::string& buffer, std::size_t begin, std::size_t end, std::string& line) {
-    line.assign(buffer, begin, end - begin);
-    if (line.find('\r') != std::string::npos) std::erase(line, '\r');
+// A line is everything before its LF, with every CR removed wherever it stands. Most lines end
+// in CR LF and hold no other CR: they are viewed in place; the others are copied to `scratch`.
+std::string_view TakeLine(const std::string& buffer, std::size_t begin, std::size_t end,
+                          std::string& scratch) {
+    std::string_view line(buffer.data() + begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.find('\r') == std::string_view::npos) return line;
+    scratch.assign(line);
+    std::erase(scratch, '\r');
+    return scratch;
 }
 
 }  // namespace
@@ -59,9 +65,11 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_DataArrival(int32_t /*bytesTotal*/)
 
     int16_t replyKind = kPositive;
     std::size_t begin = 0;
-    std::string line;
+    std::string scratch;
     for (std::size_t lf; (lf = m_ReceivedPOPData.find('\n', searchFrom)) != std::string::npos;) {
-        TakeLine(m_ReceivedPOPData, begin, lf, line);
+        // The view stays valid while the line is handled: nothing in the handling touches the
+        // receive buffer.
+        const std::string_view line = TakeLine(m_ReceivedPOPData, begin, lf, scratch);
         begin = searchFrom = lf + 1;
         WriteLog("(<- POP3) ", line, m_POPState);
         replyKind = ClassifyPOPLine(line, replyKind);
@@ -73,7 +81,7 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_DataArrival(int32_t /*bytesTotal*/)
     m_ReceivedPOPData.erase(0, begin);
 }
 
-void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKind) {
+void TarvixPOP2SMTP_Main::HandlePOPLine(std::string_view line, int16_t replyKind) {
     switch (m_POPState) {
         case 0:  // idle: a line that comes anyway is taken as the greeting
         case 1:

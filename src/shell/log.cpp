@@ -10,6 +10,7 @@
 namespace TarvixPOP2SMTP_Procs {
 
 bool IsLevelSelected(std::string_view debugLevel, int16_t level) {
+    if (debugLevel.empty()) return false;  // the usual case: no log file at all
     for (int32_t index = 0;; ++index) {
         std::string item = TrimSpaces(GetField(debugLevel, index, ","));
         // An empty item ends the search, even when more items follow it; past the last item
@@ -74,9 +75,18 @@ void WriteLog(std::string_view prefix, std::string_view text, int16_t Level) {
         g_FileSystem->AppendFile(LogFileName(now), FileLine(prefix, text, now));
     }
     if (g_ListDebug != nullptr) {
+        // The time of day changes once a second; most lines reuse the text made for it.
+        static LocalTime shownTime{-1, -1, -1, -1, -1, -1, -1};
+        static std::string shownText;
+        if (now.second != shownTime.second || now.minute != shownTime.minute ||
+            now.hour != shownTime.hour) {
+            shownTime = now;
+            shownText.clear();
+            AppendTimeOfDay(shownText, now, ' ');
+        }
         std::string line;
-        line.reserve(9 + prefix.size() + text.size());
-        AppendTimeOfDay(line, now, ' ');
+        line.reserve(shownText.size() + prefix.size() + text.size());
+        line += shownText;
         line += prefix;
         line += text;
         g_ListDebug->AddItem(std::move(line));

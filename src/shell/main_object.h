@@ -124,7 +124,7 @@ class TarvixPOP2SMTP_Main {
     void RunUninstall();
     void RunInstall();
     void StartServiceOperation();
-    void HandlePOPLine(const std::string& line, int16_t replyKind);
+    void HandlePOPLine(std::string_view line, int16_t replyKind);
     void StorePOPMessage();
     void HandleSMTPLine(int16_t replyCode);
     void SendMessageRows();
