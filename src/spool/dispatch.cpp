@@ -7,6 +7,8 @@
 //
 // Spool files are untrusted input: a file without the needed headers is dropped with a log
 // line; a file that cannot be read is parked as ".err" so that it cannot block the queue.
+#include <algorithm>
+
 #include "shell/main_object.h"
 #include "shell/procs.h"
 #include "spool/rules.h"
@@ -30,6 +32,8 @@ class LineReader {
         pos_ = end + 1;
         return true;
     }
+    // Where the text not read yet begins.
+    std::size_t Offset() const { return std::min(pos_, text_.size()); }
     // Everything not read yet.
     std::string_view Rest() const {
         return pos_ < text_.size() ? text_.substr(pos_) : std::string_view();
@@ -123,7 +127,9 @@ bool TarvixPOP2SMTP_Main::ReadSpoolFile(const std::string& path, SMTPMessage& re
             // The body is every remaining line followed by CR LF. A file written by the relay
             // is in that form already and is taken in one piece.
             if (IsCrLfText(reader.Rest())) {
-                record.Body = reader.Rest();
+                // Moved, not copied: a large message is then held once, not twice.
+                content.erase(0, reader.Offset());
+                record.Body = std::move(content);
             } else {
                 while (reader.Next(line)) {
                     record.Body += line;
