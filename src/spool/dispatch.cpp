@@ -54,6 +54,11 @@ bool IsCrLfText(std::string_view text) {
     return true;
 }
 
+bool HasExtension(std::string_view name, std::string_view extension) {
+    return name.size() >= extension.size() &&
+           name.substr(name.size() - extension.size()) == extension;
+}
+
 void RemoveTrailingLineBreaks(std::string& body) {
     while (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0)
         body.resize(body.size() - 2);
@@ -77,23 +82,33 @@ void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
         return;
     }
 
+    // One listing serves the whole tick; the renames made below are applied to it.
+    std::vector<std::string> names = fileSystem_.ListFiles(g_SpoolPath, "");
+    auto requeue = [&](std::string& listed) {
+        std::string renamed = spool::WithExtension(listed, "snd");
+        if (fileSystem_.RenameNoReplace(g_SpoolPath + listed, g_SpoolPath + renamed)) {
+            listed = std::move(renamed);
+        }
+    };
     ErrRetryTime = SaturatingAdd(ErrRetryTime, Timer_SMTP.Interval());
     if (ErrRetryTime >= kErrRetryMs) {
-        for (const std::string& name : fileSystem_.ListFiles(g_SpoolPath, ".err")) {
-            fileSystem_.RenameNoReplace(g_SpoolPath + name,
-                                        g_SpoolPath + spool::WithExtension(name, "snd"));
+        for (std::string& name : names) {
+            if (HasExtension(name, ".err")) requeue(name);
         }
         ErrRetryTime = 0;
     }
-    std::vector<std::string> stored = fileSystem_.ListFiles(g_SpoolPath, ".msg");
-    if (!stored.empty()) {
-        fileSystem_.RenameNoReplace(g_SpoolPath + stored.front(),
-                                    g_SpoolPath + spool::WithExtension(stored.front(), "snd"));
-    }
-    std::vector<std::string> queued = fileSystem_.ListFiles(g_SpoolPath, ".snd");
-    if (queued.empty()) return;
+    auto first = [&](std::string_view extension) {
+        auto it = names.end();
+        for (auto n = names.begin(); n != names.end(); ++n) {
+            if (HasExtension(*n, extension) && (it == names.end() || *n < *it)) it = n;
+        }
+        return it;
+    };
+    if (auto stored = first(".msg"); stored != names.end()) requeue(*stored);
+    auto queued = first(".snd");
+    if (queued == names.end()) return;
 
-    const std::string& name = queued.front();
+    const std::string name = *queued;
     m_SMTPFileName = g_SpoolPath + name;
     SMTPMessage record;
     record.FileBase = name.substr(0, name.size() - 3);
