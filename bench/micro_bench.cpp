@@ -104,6 +104,48 @@ void BM_DispatchTake1MiB(benchmark::State& state) {
 }
 BENCHMARK(BM_DispatchTake1MiB)->Unit(benchmark::kMicrosecond);
 
+// One delivery from a spool of 300 queued messages of 4 KiB: the tick that takes the file, the
+// SMTP conversation with a fake server, the tick that deletes the file.
+void BM_DeliverOneOf300(benchmark::State& state) {
+    RelayHarness h;
+    h.front.recordLines = false;
+    h.WriteConfig(
+        "[SPECIFIC_1]\nSenderAddresses=*@a\n[SPECIFIC_2]\nSenderAddresses=*@b\n"
+        "[SPECIFIC_3]\nSenderAddresses=*@c\n");
+    h.relay.Form_Load();
+    const std::string message =
+        "Return-Path: <r@x>\r\nFrom: N <a@b>\r\nTo: <t@c>\r\n"
+        "Subject: s\r\n\r\n" +
+        MessageText(4096) + "\r\n";
+    int next = 0;
+    auto refill = [&] {
+        while (h.SpoolNames().size() < 300) {
+            char name[32];
+            std::snprintf(name, sizeof name, "20261204_073105_%05x.msg", next++);
+            RelayHarness::WriteFile(h.Spool() + name, message);
+        }
+    };
+    refill();
+    for (auto _ : state) {
+        h.timerSMTP.tick();
+        h.smtp.Deliver("220 hi\r\n");
+        h.smtp.Deliver("250 ok\r\n");
+        h.smtp.Deliver("250 ok\r\n");
+        h.smtp.Deliver("250 ok\r\n");
+        h.smtp.Deliver("354 go\r\n");
+        h.smtp.Deliver("250 queued\r\n");
+        h.smtp.Deliver("221 bye\r\n");
+        h.timerSMTP.tick();
+        h.smtp.TakeSent();
+        if (state.iterations() % 200 == 0) {
+            state.PauseTiming();
+            refill();
+            state.ResumeTiming();
+        }
+    }
+}
+BENCHMARK(BM_DeliverOneOf300)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();
