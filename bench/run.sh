@@ -49,31 +49,9 @@ fi
 [ -n "$reps" ] || { [ "$mode" = full ] && reps=3 || reps=1; }
 
 # --- what the benchmarks need --------------------------------------------------------------------
-# The build tools, Dovecot and Python come with the project's own list; the peers, GNU time and
-# Google Benchmark are added here. Installing may start services (Dovecot, fetchmail's daemon):
-# starts are refused while the packages go in, as scripts/deps.sh does.
-bash scripts/deps.sh demo
-extra=(fetchmail mpop time libbenchmark-dev procps)
-missing=()
-for p in "${extra[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    created_policy=""
-    if [ ! -e /usr/sbin/policy-rc.d ]; then
-        printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
-        $sudo chmod +x /usr/sbin/policy-rc.d
-        created_policy=1
-    fi
-    $sudo apt-get update -qq
-    status=0
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null || status=$?
-    [ -n "$created_policy" ] && $sudo rm -f /usr/sbin/policy-rc.d
-    [ "$status" -eq 0 ] || { echo "apt-get install failed" >&2; exit 1; }
-fi
+# The build tools, Dovecot, Python, the peers (fetchmail, mpop), GNU time and Google Benchmark;
+# service starts are refused while the packages go in.
+bash scripts/deps.sh bench
 
 # --- build (Release) -----------------------------------------------------------------------------
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DPOP2SMTP_BENCH=ON \

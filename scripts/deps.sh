@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building the relay needs; "test" adds what the tests,
 # fuzzers and sanitizer build need, "fuzz" only the fuzzers' compiler, "demo" the servers of
-# the first-run demonstration.
+# the first-run demonstration, "bench" those and the benchmark peers.
 # Packages already present are not asked for again, so a ready machine skips apt entirely.
 set -euo pipefail
 build=(g++ cmake make pkg-config libasio-dev libsystemd-dev libncurses-dev)
 test=(googletest libgtest-dev libgmock-dev dovecot-pop3d python3 python3-aiosmtpd tmux procps systemd)
 fuzz=(clang libclang-rt-14-dev)
 demo=(dovecot-pop3d python3 procps)
+bench=(fetchmail mpop time libbenchmark-dev)
 want=("${build[@]}")
 case "${1:-}" in
   test) want+=("${test[@]}" "${fuzz[@]}") ;;
   fuzz) want+=("${fuzz[@]}") ;;
   demo) want+=("${demo[@]}") ;;
+  bench) want+=("${demo[@]}" "${bench[@]}") ;;
 esac
 
 missing=()
