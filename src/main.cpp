@@ -1,5 +1,5 @@
 // main.cpp - process entry of pop2smtp.
-#include "shell/app.h"
+#include "linux/app.h"
 
 int main(int argc, char** argv) {
     return RunRelayProcess(argc, argv);

@@ -1,0 +1,307 @@
+// systemd_service.cpp - registration as a systemd service, the settings file, syslog, sd_notify.
+//
+// Install writes POP2SMTP.service next to a temporary name and renames it into place, so
+// systemd never reads half a unit; where systemd runs (and no private unit directory is
+// named) it then runs `systemctl daemon-reload` and `systemctl enable`. Uninstall disables,
+// removes the file and reloads. systemctl is started with posix_spawn: no shell parses the
+// arguments. The settings file is rewritten the same atomic way with mode 0600.
+//
+// Failures are results: Install is false when the unit cannot be composed or written or a
+// systemctl step fails (a unit already written then stays in place), and when the program or
+// its directories can be written by anyone but root (whoever writes there would control a root
+// service; the reason goes to stderr); Uninstall is false when there is no unit or it cannot be
+// removed. Settings that cannot be stored are lost silently.
+#include "linux/systemd_service.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
+
+#include "linux/posix_files.h"
+#include "relay/profile.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
+
+// The directory without its trailing "/" (the root stays "/"), made absolute.
+std::string NormalizeDirectory(const std::string& given) {
+    std::string directory = given.empty() ? std::string(".") : given;
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(directory, ec);
+    if (!ec) directory = absolute.lexically_normal().string();
+    while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    return directory;
+}
+
+bool SystemdIsRunning() {
+    struct stat st {};
+    return ::lstat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool UnitDirectoryIsPrivate() {
+    const char* dir = std::getenv("POP2SMTP_UNIT_DIR");
+    return dir != nullptr && *dir != '\0';
+}
+
+// systemctl is asked only where systemd manages this machine and the unit went to its
+// directory; a private unit directory (tests, staging) is never announced to it.
+bool ShouldTalkToSystemd() {
+    return SystemdIsRunning() && !UnitDirectoryIsPrivate();
+}
+
+bool HasControlCharacter(std::string_view s) {
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) return true;
+    }
+    return false;
+}
+
+// Specifiers ("%n", "%h", ...) are expanded in every unit setting: a literal "%" is "%%".
+std::string EscapeSpecifiers(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        out += c;
+        if (c == '%') out += '%';
+    }
+    return out;
+}
+
+// One word of a command line or assignment list: quoted when it holds a blank or a quote,
+// with backslash and double quote escaped (systemd unescapes C escapes in these settings).
+std::string QuoteWord(std::string_view s) {
+    bool needsQuotes = s.empty();
+    std::string body;
+    for (char c : s) {
+        if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') needsQuotes = true;
+        if (c == '"' || c == '\\') body += '\\';
+        body += c;
+    }
+    body = EscapeSpecifiers(body);
+    return needsQuotes ? "\"" + body + "\"" : body;
+}
+
+// Replaces (or creates) `path` with `content`: a temporary file in the same directory (mode
+// `mode`), written, synced and renamed over the old one, then the directory synced. Either the
+// old or the new content is at `path` at every moment.
+bool ReplaceFileAtomically(const std::string& path, std::string_view content, mode_t mode) {
+    std::size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // A hidden name with no unit suffix: systemd never loads the half-written file.
+    std::string temp = directory + "." + name + ".XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+bool Systemctl(std::initializer_list<const char*> arguments) {
+    std::vector<std::string> argv{"systemctl"};
+    for (const char* a : arguments) argv.emplace_back(a);
+    return service_detail::RunProgram(argv);
+}
+
+}  // namespace
+
+namespace service_detail {
+
+std::string ComposeUnit(std::string_view displayName, std::string_view executable,
+                        std::string_view programDirectory) {
+    if (HasControlCharacter(displayName) || HasControlCharacter(executable) ||
+        HasControlCharacter(programDirectory)) {
+        return {};
+    }
+    // Both must be absolute paths.
+    if (executable.empty() || executable.front() != '/') return {};
+    if (programDirectory.empty() || programDirectory.front() != '/') return {};
+    // systemd refuses an executable path with quotes or backslashes in it, however escaped.
+    if (executable.find_first_of("\"'\\") != std::string_view::npos) return {};
+    const std::string directory = EscapeSpecifiers(programDirectory);
+    // /home, /root and /run/user hidden, unless the program lives there: then read-only.
+    const bool underHome = programDirectory.rfind("/home/", 0) == 0 ||
+                           programDirectory.rfind("/root/", 0) == 0 ||
+                           programDirectory.rfind("/run/user/", 0) == 0;
+    std::string unit;
+    unit += "[Unit]\n";
+    unit += "Description=" + EscapeSpecifiers(displayName) + "\n";
+    unit += "Wants=network-online.target\n";
+    unit += "After=network-online.target\n";
+    unit += "\n[Service]\n";
+    unit += "Type=notify\n";
+    // The executable path is taken literally by systemd (no "$" expansion in it).
+    unit += "ExecStart=" + QuoteWord(executable) + "\n";
+    unit += "WorkingDirectory=" + directory + "\n";
+    // The program directory may differ from the executable's (POP2SMTP_HOME); the service must
+    // find the same configuration and settings as the run that installed it.
+    unit += "Environment=" + QuoteWord("POP2SMTP_HOME=" + std::string(programDirectory)) + "\n";
+    unit += "Restart=on-failure\n";
+    // Confinement: the program directory is the one writable place.
+    unit += "ReadWritePaths=" + QuoteWord(programDirectory) + "\n";
+    unit += underHome ? "ProtectHome=read-only\n" : "ProtectHome=yes\n";
+    unit +=
+        "ProtectSystem=strict\n"
+        "NoNewPrivileges=yes\n"
+        "PrivateTmp=yes\n"
+        "PrivateDevices=yes\n"
+        "DevicePolicy=closed\n"
+        "ProtectKernelTunables=yes\n"
+        "ProtectKernelModules=yes\n"
+        "ProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\n"
+        "ProtectClock=yes\n"
+        "ProtectHostname=yes\n"
+        "ProtectProc=invisible\n"
+        "ProcSubset=pid\n"
+        "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+        "RestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\n"
+        "RestrictSUIDSGID=yes\n"
+        "LockPersonality=yes\n"
+        "MemoryDenyWriteExecute=yes\n"
+        "RemoveIPC=yes\n"
+        "KeyringMode=private\n"
+        "UMask=0077\n"
+        "CapabilityBoundingSet=\n"
+        "AmbientCapabilities=\n"
+        "SystemCallArchitectures=native\n"
+        "SystemCallFilter=@system-service\n"
+        "SystemCallFilter=~@privileged @resources\n";
+    unit += "\n[Install]\n";
+    unit += "WantedBy=multi-user.target\n";
+    return unit;
+}
+
+std::string WritableByOthers(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "cannot inspect " + path;
+    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return path + " can be written by others than root";
+    }
+    if (S_ISDIR(st.st_mode)) return {};
+    return WritableByOthers(std::filesystem::path(path).parent_path().string());
+}
+
+bool RunProgram(const std::vector<std::string>& argv) {
+    if (argv.empty()) return false;
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int SyslogPriority(int16_t eventType) {
+    switch (eventType) {
+        case 1:
+            return LOG_ERR;
+        case 2:
+            return LOG_WARNING;
+        default:
+            return LOG_INFO;
+    }
+}
+
+}  // namespace service_detail
+
+SystemdServiceControl::SystemdServiceControl(std::string programDirectory)
+    : programDirectory_(NormalizeDirectory(programDirectory)) {}
+
+std::string SystemdServiceControl::UnitDirectory() {
+    const char* dir = std::getenv("POP2SMTP_UNIT_DIR");
+    if (dir != nullptr && *dir != '\0') return dir;
+    return kDefaultUnitDirectory;
+}
+
+std::string SystemdServiceControl::SettingsPath() const {
+    std::string path = programDirectory_;
+    if (path.back() != '/') path += '/';
+    return path + kSettingsFileName;
+}
+
+bool SystemdServiceControl::Install() {
+    const std::string executable = ExecutablePath();
+    for (const std::string& path : {executable, programDirectory_}) {
+        if (std::string why = service_detail::WritableByOthers(path); !why.empty()) {
+            std::fprintf(stderr, "pop2smtp: not installed as a service: %s\n", why.c_str());
+            return false;
+        }
+    }
+    const std::string unit =
+        service_detail::ComposeUnit(DisplayName(), executable, programDirectory_);
+    if (unit.empty()) return false;
+    if (!ReplaceFileAtomically(UnitDirectory() + "/" + kUnitName, unit, 0644)) return false;
+    if (!ShouldTalkToSystemd()) return true;
+    return Systemctl({"daemon-reload"}) && Systemctl({"enable", kUnitName});
+}
+
+bool SystemdServiceControl::Uninstall() {
+    const std::string path = UnitDirectory() + "/" + kUnitName;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    const bool talk = ShouldTalkToSystemd();
+    // A failed disable leaves at most a dangling link in multi-user.target.wants; the unit goes
+    // all the same, so the relay can always be unregistered.
+    if (talk) Systemctl({"disable", kUnitName});
+    if (::unlink(path.c_str()) != 0) return false;
+    if (talk) Systemctl({"daemon-reload"});
+    return true;
+}
+
+void SystemdServiceControl::LogEvent(int16_t eventType, int32_t /*eventId*/,
+                                     const std::string& text) {
+    ::openlog(kSyslogIdent, LOG_PID, LOG_MAIL);
+    ::syslog(service_detail::SyslogPriority(eventType), "%s", text.c_str());
+}
+
+void SystemdServiceControl::StartService() {
+    ::sd_notify(0, "READY=1");
+}
+
+void SystemdServiceControl::SaveSetting(const std::string& section, const std::string& key,
+                                        const std::string& value) {
+    // The store holds the one setting the relay keeps: the file is written whole.
+    ReplaceFileAtomically(SettingsPath(), "[" + section + "]\n" + key + "=" + value + "\n", 0600);
+}
+
+std::string SystemdServiceControl::GetSetting(const std::string& section, const std::string& key,
+                                              const std::string& defaultValue) {
+    std::string text;
+    if (!ReadWholeFile(SettingsPath(), text, false, 1 << 16)) text.clear();
+    return ProfileFile::Parse(text).GetString(section, key, defaultValue);
+}

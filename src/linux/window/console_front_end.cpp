@@ -1,0 +1,130 @@
+// console_front_end.cpp - the process front end and the console view.
+//
+// The console view keeps the list lines that stdout has not taken yet in one buffer and writes
+// them through a non-blocking descriptor on the event loop, so a stalled reader of stdout (a
+// full pipe) never stops the relay. A regular file as stdout (no readiness to wait for) is
+// written at once. The POP3 password, which the list shows in its PASS line, is replaced by
+// asterisks on stdout: a journal or a process manager's log is readable by more people.
+#include <poll.h>
+#include <unistd.h>
+
+#include <asio/write.hpp>
+#include <cstdio>
+
+#include "linux/posix_files.h"
+#include "linux/window/front_end.h"
+
+namespace {
+constexpr std::string_view kPassLine = "(-> POP3) PASS ";
+constexpr std::size_t kTimeText = 9;  // "HH:MM:SS "
+}  // namespace
+
+ConsoleView::ConsoleView(asio::io_context& io) : out_(io) {
+    std::error_code ec;
+    int fd = ::dup(STDOUT_FILENO);
+    if (fd < 0) return;
+    out_.assign(fd, ec);
+    if (ec) {
+        ::close(fd);
+        return;
+    }
+    out_.non_blocking(true, ec);
+    async_ = !ec;
+}
+
+void ConsoleView::LineAdded(const ListBox&, const std::string& newest) {
+    std::string_view line = newest;
+    if (pending_.size() + line.size() > kMaxBuffered) {
+        ++dropped_;
+        return;
+    }
+    if (dropped_ > 0) {
+        pending_ += "(" + std::to_string(dropped_) + " lines not shown: stdout was not read)\n";
+        dropped_ = 0;
+    }
+    if (line.substr(kTimeText, kPassLine.size()) == kPassLine) {
+        pending_.append(line.substr(0, kTimeText + kPassLine.size())).append("*****");
+    } else {
+        pending_.append(line);
+    }
+    pending_ += '\n';
+    Write();
+}
+
+void ConsoleView::Write() {
+    if (!async_) {
+        WriteAll(STDOUT_FILENO, pending_);
+        pending_.clear();
+        return;
+    }
+    if (writing_ || pending_.empty()) return;
+    writing_ = true;
+    out_.async_write_some(asio::buffer(pending_), [this](const std::error_code& ec, std::size_t n) {
+        writing_ = false;
+        if (ec == asio::error::operation_aborted) return;
+        if (ec) {
+            pending_.clear();  // nobody reads stdout any more
+            return;
+        }
+        pending_.erase(0, n);
+        Write();
+    });
+}
+
+void ConsoleView::Close() {
+    if (!async_) return;
+    // What is still buffered gets a short chance to leave; a stalled reader does not hold the
+    // process.
+    std::error_code ec;
+    out_.cancel(ec);
+    pollfd pfd{out_.native_handle(), POLLOUT, 0};
+    while (!pending_.empty() && ::poll(&pfd, 1, 200) == 1) {
+        ssize_t n = ::write(out_.native_handle(), pending_.data(), pending_.size());
+        if (n <= 0) break;
+        pending_.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
+ProcessFrontEnd::ProcessFrontEnd(asio::io_context& io, FrontEndCommands commands)
+    : io_(io), commands_(std::move(commands)) {}
+
+void ProcessFrontEnd::SetCaption(const std::string& caption) {
+    caption_ = caption;
+    if (view_) view_->SetCaption(caption_);
+}
+
+void ProcessFrontEnd::Show() {
+    if (view_) return;
+    if (::isatty(STDOUT_FILENO)) {
+        view_ = MakeTerminalView(io_, commands_, caption_);
+    } else {
+        view_ = std::make_unique<ConsoleView>(io_);
+    }
+}
+
+void ProcessFrontEnd::Hide() {
+    if (view_) view_->Close();
+    view_.reset();
+}
+
+void ProcessFrontEnd::ListLineAdded(const ListBox& list, const std::string& newest) {
+    if (view_) view_->LineAdded(list, newest);
+}
+
+void ProcessFrontEnd::FitListToClientArea() {
+    if (view_) view_->FitList();
+}
+
+void ProcessFrontEnd::MessageBox(const std::string& prompt) {
+    std::fputs(prompt.c_str(), stdout);
+    fputc_unlocked('\n', stdout);
+    std::fflush(stdout);
+}
+
+void ProcessFrontEnd::EndProcess(int status) {
+    if (view_) view_->Close();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Ends at once: open connections are dropped without their closing command.
+    ::_exit(status);
+}

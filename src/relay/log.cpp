@@ -1,0 +1,121 @@
+// log.cpp - RelayLog and the level selection (see log.h).
+#include "relay/log.h"
+
+#include <cstdio>
+
+#include "relay/procs.h"
+
+using namespace TarvixPOP2SMTP_Procs;
+
+LevelSelection::LevelSelection(std::string_view debugLevel) {
+    // An empty item ends the list, even when more items follow it; past the last item the
+    // field is empty as well.
+    for (int32_t index = 0;; ++index) {
+        std::string item(Trim(GetField(debugLevel, index, ",")));
+        if (item.empty()) break;
+        if (item == "*") all_ = true;
+        levels_.push_back(ReadNumber(item));
+    }
+}
+
+bool LevelSelection::Selects(int16_t level) const {
+    if (all_) return true;
+    for (double l : levels_) {
+        if (l == level) return true;
+    }
+    return false;
+}
+
+namespace {
+
+void AppendTwoDigits(std::string& out, int value) {
+    value %= 100;
+    out += static_cast<char>('0' + value / 10);
+    out += static_cast<char>('0' + value % 10);
+}
+
+void AppendClock(std::string& out, const LocalTime& t) {
+    AppendTwoDigits(out, t.hour);
+    out += ':';
+    AppendTwoDigits(out, t.minute);
+    out += ':';
+    AppendTwoDigits(out, t.second);
+    out += ' ';
+}
+
+std::string LogFileName(const LocalTime& t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d.Log", t.year, t.month, t.day);
+    return g_AppPath + "LogFiles/" + buf;
+}
+
+}  // namespace
+
+const std::string& RelayLog::TimeOfDay(const LocalTime& now) {
+    if (now.second != shownSecond_ || now.minute != shownMinute_ || now.hour != shownHour_) {
+        shownSecond_ = now.second;
+        shownMinute_ = now.minute;
+        shownHour_ = now.hour;
+        shownTime_.clear();
+        AppendClock(shownTime_, now);
+    }
+    return shownTime_;
+}
+
+// "YY-MM-DD HH:NN:SS ", except for a message that starts with "-".
+std::string RelayLog::FilePrefix(std::string_view message, const LocalTime& now) const {
+    std::string prefix;
+    if (!message.empty() && message.front() == '-') return prefix;
+    AppendTwoDigits(prefix, now.year);
+    prefix += '-';
+    AppendTwoDigits(prefix, now.month);
+    prefix += '-';
+    AppendTwoDigits(prefix, now.day);
+    prefix += ' ';
+    AppendClock(prefix, now);
+    return prefix;
+}
+
+void RelayLog::AddToList(const std::string& time, std::string_view prefix, std::string_view text) {
+    std::string line = time;
+    line += prefix.substr(0, kListedBytes);
+    if (prefix.size() < kListedBytes) line += text.substr(0, kListedBytes - prefix.size());
+    list_.AddItem(std::move(line));
+    frontEnd_.ListLineAdded(list_, list_.Lines().back());
+}
+
+void RelayLog::Write(std::string_view prefix, std::string_view text, int16_t level) {
+    const LocalTime now = clock_.Now();
+    if (selection_.Selects(level)) {
+        const std::string_view first = prefix.empty() ? text : prefix;
+        if (auto file = files_.OpenForAppend(LogFileName(now))) {
+            std::string line = FilePrefix(first, now);
+            line.append(prefix).append(text).append("\r\n");
+            file->Write(line);
+        }
+    }
+    AddToList(TimeOfDay(now), prefix, text);
+}
+
+void RelayLog::Write(std::string_view prefix, TextSource& text, int16_t level) {
+    const LocalTime now = clock_.Now();
+    std::unique_ptr<WritableFile> file;
+    if (selection_.Selects(level)) file = files_.OpenForAppend(LogFileName(now));
+    std::string listed;
+    std::string_view piece;
+    bool first = true;
+    while (text.Next(piece)) {
+        if (file) {
+            if (first) file->Write(FilePrefix(prefix.empty() ? piece : prefix, now) + std::string(prefix));
+            file->Write(piece);
+        }
+        first = false;
+        if (prefix.size() + listed.size() < kListedBytes) listed.append(piece.substr(0, kListedBytes));
+        if (!file && prefix.size() + listed.size() >= kListedBytes) break;
+    }
+    if (file) {
+        if (first) file->Write(FilePrefix(prefix, now) + std::string(prefix));
+        file->Write("\r\n");
+    }
+    AddToList(TimeOfDay(now), prefix, listed);
+}

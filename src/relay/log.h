@@ -1,0 +1,77 @@
+// log.h - the relay's log: the on-screen list of the newest 200 lines and the day's log file.
+//
+// Every message reaches the list, prefixed with the time of day and cut to its first 1024
+// bytes; a message whose level the DebugLevel selection names is appended whole to
+// LogFiles/YYYYMMDD.Log, the file opened and closed for each line. The selection is parsed once.
+// A log file that cannot be written loses the line for the file only; nothing here fails.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "relay/platform.h"
+
+// The list box of the on-screen log: the newest lines, oldest first; the newest is selected.
+class ListBox {
+  public:
+    static constexpr std::size_t kMaxLines = 200;
+    void AddItem(std::string line) {
+        lines_.push_back(std::move(line));
+        while (lines_.size() > kMaxLines) lines_.pop_front();
+    }
+    const std::deque<std::string>& Lines() const { return lines_; }
+
+  private:
+    std::deque<std::string> lines_;
+};
+
+// The levels a DebugLevel text selects for the log file: its items up to the first empty one,
+// each "*" or a number.
+class LevelSelection {
+  public:
+    explicit LevelSelection(std::string_view debugLevel = {});
+    bool Selects(int16_t level) const;
+
+  private:
+    bool all_ = false;
+    std::vector<double> levels_;
+};
+
+// A text handed over piece by piece (a message body read from its spool file).
+class TextSource {
+  public:
+    virtual ~TextSource() = default;
+    // The next piece; false at the end.
+    virtual bool Next(std::string_view& piece) = 0;
+};
+
+class RelayLog {
+  public:
+    static constexpr std::size_t kListedBytes = 1024;
+
+    RelayLog(Clock& clock, FileSystem& files, FrontEnd& frontEnd, ListBox& list)
+        : clock_(clock), files_(files), frontEnd_(frontEnd), list_(list) {}
+    void SelectLevels(std::string_view debugLevel) { selection_ = LevelSelection(debugLevel); }
+    // Logs the message `prefix` + `text`.
+    void Write(std::string_view prefix, std::string_view text, int16_t level);
+    // Logs the message `prefix` + everything `text` gives, without holding it whole.
+    void Write(std::string_view prefix, TextSource& text, int16_t level);
+
+  private:
+    const std::string& TimeOfDay(const LocalTime& now);
+    std::string FilePrefix(std::string_view message, const LocalTime& now) const;
+    void AddToList(const std::string& time, std::string_view prefix, std::string_view text);
+
+    Clock& clock_;
+    FileSystem& files_;
+    FrontEnd& frontEnd_;
+    ListBox& list_;
+    LevelSelection selection_;
+    // The time of day changes once a second; most lines reuse the text made for it.
+    int shownSecond_ = -1, shownMinute_ = -1, shownHour_ = -1;
+    std::string shownTime_;
+};

@@ -1,0 +1,177 @@
+// main_object.cpp - start-up, window layout, shutdown, the service events and the configuration
+// reading of the main object.
+//
+// Start-up fixes the program and spool paths, creates the spool and log directories, reads the
+// [General] settings, chooses the kind of run (uninstall, install, service, window) and primes
+// the first POP3 poll. It logs nothing, unless an optional key holds a value it does not know.
+// A relay run first takes the program directory's lock: a second relay on the same spool would
+// fetch and deliver the same messages twice. The timers run from the creation of the object on.
+#include "relay/main_object.h"
+
+#include "relay/procs.h"
+#include "relay/profile.h"
+
+using namespace TarvixPOP2SMTP_Procs;
+
+namespace {
+constexpr int16_t kEventInformation = 4;
+constexpr int32_t kEventId = 110;
+constexpr int32_t kAcceptedControls = 5;
+}  // namespace
+
+TarvixPOP2SMTP_Main::TarvixPOP2SMTP_Main(RelayPlatform platform)
+    : Timer_POP(platform.timerPOP),
+      Timer_SMTP(platform.timerSMTP),
+      Winsock_POP_Client(platform.popSocket),
+      Winsock_SMTP_Client(platform.smtpSocket),
+      NTService(platform.service),
+      log_(platform.clock, platform.fileSystem, platform.frontEnd, List_Debug),
+      frontEnd_(platform.frontEnd),
+      clock_(platform.clock),
+      fileSystem_(platform.fileSystem),
+      commands_(platform.commands),
+      appDirectory_(std::move(platform.appDirectory)),
+      commandLine_(std::move(platform.commandLine)),
+      spool_(platform.fileSystem) {
+
+    Winsock_POP_Client.SetEvents({
+        [this] { Winsock_POP_Client_Connect(); },
+        [this](int32_t n) { Winsock_POP_Client_DataArrival(n); },
+        [this] { Winsock_POP_Client_Close(); },
+        [this](int32_t n, const std::string& d) { Winsock_POP_Client_Error(n, d); },
+        [this] { Winsock_POP_Client_SendComplete(); },
+        [this] { Winsock_POP_Client_Secured(); },
+    });
+    Winsock_SMTP_Client.SetEvents({
+        [this] { Winsock_SMTP_Client_Connect(); },
+        [this](int32_t n) { Winsock_SMTP_Client_DataArrival(n); },
+        [this] { Winsock_SMTP_Client_Close(); },
+        [this](int32_t n, const std::string& d) { Winsock_SMTP_Client_Error(n, d); },
+        [this] { Winsock_SMTP_Client_SendComplete(); },
+        [this] { Winsock_SMTP_Client_Secured(); },
+    });
+    Timer_POP.SetTickHandler([this] { Timer_POP_Timer(); });
+    Timer_SMTP.SetTickHandler([this] { Timer_SMTP_Timer(); });
+    Timer_POP.SetEnabled(true);
+    Timer_SMTP.SetEnabled(true);
+}
+
+void TarvixPOP2SMTP_Main::Form_Load() {
+    g_AppPath = appDirectory_;
+    if (g_AppPath.empty() || g_AppPath.back() != '/') g_AppPath += '/';
+    g_SpoolPath = g_AppPath + "Messages/";
+
+    fileSystem_.CreateDirectory(g_AppPath + "Messages");
+    fileSystem_.CreateDirectory(g_AppPath + "LogFiles");
+
+    m_POPServer = ReadIniValue("General", "POPServer", "127.0.0.1");
+    m_POPPort = ReadInt32(ReadIniValue("General", "POPPort", "110"));
+    m_POPInterval = ReadInt32(ReadIniValue("General", "POPInterval", "10000"));
+    m_POPUser = ReadIniValue("General", "POPUser", "user");
+    m_POPPassword = ReadIniValue("General", "POPPassword", "mailkeys");
+    m_SMTPServer = ReadIniValue("General", "SMTPServer", "127.0.0.1");
+    m_SMTPPort = ReadInt32(ReadIniValue("General", "SMTPPort", "25"));
+    m_SMTPName = ReadIniValue("General", "SMTPName", "unknown");
+    g_DebugLevel = ReadIniValue("General", "DebugLevel", "");
+    log_.SelectLevels(g_DebugLevel);
+
+    g_RunAsService = ReadNumber(NTService.GetSetting("Parameters", "RunAsService", "0")) != 0;
+
+    frontEnd_.SetCaption(frontEnd_.Caption() + " - Version " + kVersion);
+
+    const std::string switches = UpperCase(commandLine_);
+    if (switches.find("/U") != std::string::npos) return RunUninstall();
+    if (switches.find("/I") != std::string::npos) return RunInstall();
+
+    std::string why;
+    if (!fileSystem_.LockForThisProcess(g_AppPath + "POP2SMTP.lock", why)) {
+        frontEnd_.MessageBox("Another relay runs in " + g_AppPath + ": " + why);
+        return frontEnd_.EndProcess(1);
+    }
+    // Temporary files of an interrupted spool write hold messages that were never deleted on
+    // the server; they are fetched again, so the leftovers go.
+    fileSystem_.RemoveStaleTemporaryFiles(g_SpoolPath);
+    LoadOptions();
+
+    if (g_RunAsService) {
+        StartServiceOperation();
+    } else {
+        frontEnd_.Show();
+        Form_Resize();
+    }
+    m_PollTimer = m_POPInterval;
+}
+
+void TarvixPOP2SMTP_Main::RunUninstall() {
+    if (NTService.Uninstall()) {
+        NTService.SaveSetting("Parameters", "RunAsService", "0");
+        frontEnd_.MessageBox(NTService.DisplayName() + " service uninstalled successfully");
+        frontEnd_.EndProcess(0);
+    } else {
+        frontEnd_.MessageBox(NTService.DisplayName() + " failed to uninstall as service");
+        frontEnd_.EndProcess(1);
+    }
+}
+
+void TarvixPOP2SMTP_Main::RunInstall() {
+    NTService.SetInteractive(false);
+    NTService.SetControlsAccepted(kAcceptedControls);
+    if (NTService.Install()) {
+        NTService.SaveSetting("Parameters", "RunAsService", "1");
+        frontEnd_.MessageBox(NTService.DisplayName() + " service installation succeeded");
+        frontEnd_.EndProcess(0);
+    } else {
+        frontEnd_.MessageBox(NTService.DisplayName() + " failed to install as service");
+        frontEnd_.EndProcess(1);
+    }
+}
+
+void TarvixPOP2SMTP_Main::StartServiceOperation() {
+    NTService.SetControlsAccepted(kAcceptedControls);
+    NTService.StartService();
+    NTService.LogEvent(kEventInformation, kEventId, "Tarvix POP2SMTP started");
+    frontEnd_.Hide();
+}
+
+void TarvixPOP2SMTP_Main::Form_Resize() {
+    frontEnd_.FitListToClientArea();
+}
+
+void TarvixPOP2SMTP_Main::Form_Unload(int& /*Cancel*/) {
+    if (g_RunAsService) NTService.LogEvent(kEventInformation, kEventId, "Tarvix POP2SMTP stopped");
+    frontEnd_.EndProcess(0);
+}
+
+void TarvixPOP2SMTP_Main::NTService_Start(bool& Success) {
+    Success = true;
+}
+void TarvixPOP2SMTP_Main::NTService_Pause(bool& Success) {
+    Success = true;
+}
+void TarvixPOP2SMTP_Main::NTService_Continue(bool& Success) {
+    Success = true;
+}
+
+void TarvixPOP2SMTP_Main::NTService_Stop() {
+    Timer_POP.SetEnabled(false);
+    Timer_SMTP.SetEnabled(false);
+    int cancel = 0;
+    Form_Unload(cancel);
+}
+
+std::string TarvixPOP2SMTP_Main::ReadIniValue(const std::string& Section, const std::string& Key,
+                                              const std::string& Default) {
+    std::string content;
+    fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content);
+    return ProfileFile::Parse(content).GetString(Section, Key, Default);
+}
+
+void TarvixPOP2SMTP_Main::LoadOptions() {
+    std::string content;
+    fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content);
+    const ProfileFile config = ProfileFile::Parse(content);
+    for (const std::string& unknown : ReadOptions(
+             [&](const char* key) { return config.GetString("General", key, ""); }, options_)) {
+        WriteLog("(Config) Unknown value, default used: " + unknown, 99);
+    }
+}

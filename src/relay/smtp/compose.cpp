@@ -1,0 +1,173 @@
+// compose.cpp - the Date line, envelope addresses, login answers and address lists.
+//
+// Header values come from spooled mail and are untrusted: the address-list reader takes any
+// bytes, never reads past the text and gives at most the addresses it could recognise.
+#include "relay/smtp/compose.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "relay/procs.h"
+
+namespace compose {
+
+std::string DateText(const LocalTime& t, bool hostZone) {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* day = kDays[(t.weekday % 7 + 7) % 7];
+    const char* month = kMonths[((t.month - 1) % 12 + 12) % 12];
+    const int offset = hostZone ? t.utcOffsetMinutes : 60;
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%s, %d %s %04d %02d:%02d:%02d %c%02d%02d", day, t.day, month,
+                  t.year, t.hour, t.minute, t.second, offset < 0 ? '-' : '+',
+                  std::abs(offset) / 60 % 100, std::abs(offset) % 60);
+    return buf;
+}
+
+std::string DateLine(const LocalTime& t, bool hostZone) {
+    return "Date: " + DateText(t, hostZone);
+}
+
+std::string AngleAddress(std::string_view value) {
+    std::size_t lt = value.find('<');
+    if (lt == std::string_view::npos) return std::string(value) + ">";
+    return std::string(value.substr(lt + 1));
+}
+
+std::string BareAddress(std::string_view value) {
+    using TarvixPOP2SMTP_Procs::GetField;
+    using TarvixPOP2SMTP_Procs::Trim;
+    if (value.find('<') == std::string_view::npos) return std::string(Trim(value));
+    return std::string(Trim(GetField(GetField(value, 1, "<"), 0, ">")));
+}
+
+std::string Base64(std::string_view bytes) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
+        out += kAlphabet[(n >> 18) & 63];
+        out += kAlphabet[(n >> 12) & 63];
+        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+    }
+    return out;
+}
+
+std::string PlainResponse(std::string_view user, std::string_view password) {
+    std::string raw;
+    raw += '\0';
+    raw += user;
+    raw += '\0';
+    raw += password;
+    return Base64(raw);
+}
+
+std::string XOAuth2Response(std::string_view user, std::string_view token) {
+    return Base64("user=" + std::string(user) + "\x01" + "auth=Bearer " + std::string(token) +
+                  "\x01\x01");
+}
+
+namespace {
+
+// Reads one address list; `at` moves through the text. Quoted strings and comments may hold
+// any of the separators, so they are stepped over as a whole.
+class AddressListReader {
+  public:
+    explicit AddressListReader(std::string_view text) : text_(text) {}
+
+    void ReadAll(std::vector<std::string>& addresses) {
+        std::string word;      // the current mailbox outside angle brackets: a bare address
+        bool angled = false;  // the mailbox had "<...>": that is its address
+        while (at_ < text_.size()) {
+            const char c = text_[at_];
+            if (c == '"') {
+                // A quoted display name, or the quoted local part of a bare address.
+                const std::size_t start = at_;
+                SkipQuoted();
+                const std::size_t end = std::min(at_, text_.size());
+                if (end < text_.size() && text_[end] == '@') {
+                    word += text_.substr(start, end - start);
+                } else {
+                    word.clear();
+                }
+                continue;
+            }
+            if (c == '(') {
+                SkipComment();
+                continue;
+            }
+            if (c == '<') {
+                std::size_t close = text_.find('>', at_ + 1);
+                if (close == std::string_view::npos) close = text_.size();
+                Add(std::string(TarvixPOP2SMTP_Procs::Trim(text_.substr(at_ + 1, close - at_ - 1),
+                                                           " \t")),
+                    addresses);
+                angled = true;
+                at_ = close + 1;
+                continue;
+            }
+            if (c == ',' || c == ';' || c == ':') {
+                // ":" ends a group's name (the words before it were no address), ";" its list.
+                if (!angled && c != ':') Add(word, addresses);
+                word.clear();
+                angled = false;
+                ++at_;
+                continue;
+            }
+            if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+                // Blanks between words: a display name, unless an "@" word follows alone.
+                if (!word.empty() && word.find('@') == std::string::npos) word.clear();
+                ++at_;
+                continue;
+            }
+            word += c;
+            ++at_;
+        }
+        if (!angled) Add(word, addresses);
+    }
+
+  private:
+    void SkipQuoted() {
+        for (++at_; at_ < text_.size() && text_[at_] != '"'; ++at_) {
+            if (text_[at_] == '\\') ++at_;
+        }
+        ++at_;
+    }
+    void SkipComment() {
+        int depth = 0;
+        for (; at_ < text_.size(); ++at_) {
+            if (text_[at_] == '\\') {
+                ++at_;
+            } else if (text_[at_] == '(') {
+                ++depth;
+            } else if (text_[at_] == ')' && --depth == 0) {
+                ++at_;
+                return;
+            }
+        }
+    }
+    static void Add(const std::string& address, std::vector<std::string>& addresses) {
+        if (address.find('@') == std::string::npos) return;
+        for (const std::string& known : addresses) {
+            if (TarvixPOP2SMTP_Procs::EqualNoCase(known, address)) return;
+        }
+        addresses.push_back(address);
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+void AddAddresses(std::string_view list, std::vector<std::string>& addresses) {
+    AddressListReader(list).ReadAll(addresses);
+}
+
+}  // namespace compose

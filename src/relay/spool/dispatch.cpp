@@ -1,0 +1,204 @@
+// dispatch.cpp - the dispatch scan: the tick of Timer_SMTP that moves spooled mail to delivery.
+//
+// Each tick rebuilds the routing rules from the configuration file and takes one of three
+// branches: busy (count towards the 10000 ms watchdog of the running SMTP session), delivered
+// (delete the handed-over file), or idle (re-queue ".err" files every 30000 ms, queue one
+// ".msg", take the first ".snd", read its envelope headers and start its delivery). The spool
+// directory is not listed at every tick: the index follows the relay's own changes and lists it
+// again when the directory changed otherwise, and at every re-queue.
+//
+// With Dispatch=continuous a delivery that ends well takes the next file at once and, when it
+// goes to the same server, sends it on the same connection.
+//
+// Spool files are untrusted input: a file without the needed headers is dropped with a log line
+// (set aside with RefusedMail=keep); a file that cannot be read is parked as ".err" so that it
+// cannot block the queue.
+#include "relay/main_object.h"
+#include "relay/procs.h"
+#include "relay/smtp/compose.h"
+#include "relay/spool/rules.h"
+
+using namespace TarvixPOP2SMTP_Procs;
+
+void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
+    std::vector<cTarvixPOP2SMTP_Specific> rules = LoadSpecificRules();
+
+    if (m_SMTPState != 0) {
+        SMTPBusyTime = SaturatingAdd(SMTPBusyTime, Timer_SMTP.Interval());
+        if (SMTPBusyTime > kWatchdogMs) {
+            // No reply in time: with RefusedMail=keep the file waits for the next re-queue.
+            const bool retry = options_.keepRefused && !m_SMTPSucceed;
+            CloseAndShutdownSMTPClient();
+            if (retry) RenameSpoolFile(m_SMTPFileName, "err");
+        }
+        return;
+    }
+    if (m_SMTPSucceed) return DeleteDeliveredMessage();
+
+    ErrRetryTime = SaturatingAdd(ErrRetryTime, Timer_SMTP.Interval());
+    const bool requeue = ErrRetryTime >= kErrRetryMs;
+    spool_.Refresh(g_SpoolPath, requeue);
+    if (requeue) {
+        const std::set<std::string> failed = spool_.Names("err");
+        for (const std::string& name : failed) RenameSpoolFile(g_SpoolPath + name, "snd");
+        ErrRetryTime = 0;
+    }
+    QueueOneStoredMessage();
+    SmtpRoute route;
+    if (TakeQueuedMessage(rules, route)) {
+        SMTPBusyTime = 0;
+        route_ = route;
+        SMTPSend(route.server, route.port);
+    }
+}
+
+void TarvixPOP2SMTP_Main::QueueOneStoredMessage() {
+    const std::string stored = spool_.First("msg");
+    if (!stored.empty()) RenameSpoolFile(g_SpoolPath + stored, "snd");
+}
+
+void TarvixPOP2SMTP_Main::DeleteDeliveredMessage() {
+    if (fileSystem_.Remove(m_SMTPFileName)) {
+        spool_.Removed(m_SMTPFileName.substr(g_SpoolPath.size()));
+    }
+    m_SMTPSucceed = false;
+}
+
+// Renames a spool file to another extension, keeping the index in step; false when the file
+// is gone or the new name is taken.
+bool TarvixPOP2SMTP_Main::RenameSpoolFile(const std::string& path, const char* extension) {
+    const std::string renamed = spool::WithExtension(path, extension);
+    if (path.empty() || !fileSystem_.RenameNoReplace(path, renamed)) return false;
+    if (path.compare(0, g_SpoolPath.size(), g_SpoolPath) == 0) {
+        spool_.Removed(path.substr(g_SpoolPath.size()));
+        spool_.Added(renamed.substr(g_SpoolPath.size()));
+    }
+    return true;
+}
+
+SmtpRoute TarvixPOP2SMTP_Main::RouteFor(const cTarvixPOP2SMTP_Specific* rule,
+                                        const std::string& server, int32_t port) const {
+    SmtpRoute route = rule ? rule->m_Route : options_.smtp;
+    route.server = server;
+    route.port = port;
+    return route;
+}
+
+// Takes the first queued file: reads its envelope headers into the message record, chooses the
+// server by its From address, and keeps the file open for the body. False when there is none, or
+// when it was parked, dropped or set aside instead.
+bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Specific>& rules,
+                                            SmtpRoute& route) {
+    const std::string name = spool_.First("snd");
+    if (name.empty()) return false;
+    m_SMTPFileName = g_SpoolPath + name;
+    SMTPMessage record;
+    record.FileBase = name.substr(0, name.size() - 3);
+
+    std::string error;
+    std::shared_ptr<FileReader> file = fileSystem_.OpenForReading(m_SMTPFileName, error);
+    std::string server = m_SMTPServer;
+    int32_t port = m_SMTPPort;
+    const cTarvixPOP2SMTP_Specific* rule = nullptr;
+    // RecipientHeaders: the named header fields, their folded lines joined.
+    std::string recipientField;
+    bool inRecipientField = false;
+    auto onLine = [&](std::string_view line) {
+        if (!options_.recipientHeaders.empty()) {
+            if (line.front() == ' ' || line.front() == '\t') {
+                if (inRecipientField) recipientField.append(line);
+            } else {
+                const std::string_view field = Trim(line.substr(0, line.find(':')), " \t");
+                inRecipientField = false;
+                for (const std::string& wanted : options_.recipientHeaders) {
+                    inRecipientField = inRecipientField || EqualNoCase(field, wanted);
+                }
+                if (inRecipientField) recipientField.append(",").append(line.substr(
+                    std::min(line.size(), line.find(':') + 1)));
+            }
+        }
+        // Only the text between the first and the second colon is the value: "Subject: Re: x"
+        // gives "Re". Folded continuation lines are judged as lines of their own.
+        const std::string key = UpperCase(Trim(GetField(line, 0, ":")));
+        if (key != "RETURN-PATH" && key != "FROM" && key != "TO" && key != "SUBJECT") return;
+        std::string value(Trim(GetField(line, 1, ":")));
+        if (key == "RETURN-PATH") {
+            record.ReturnPath = std::move(value);
+        } else if (key == "FROM") {
+            const std::string address(Trim(GetField(GetField(value, 1, "<"), 0, ">")));
+            if (!address.empty()) {
+                if (auto* matched = SelectSMTPServer(address, rules, server, port)) rule = matched;
+            }
+            record.From = std::move(value);
+        } else if (key == "TO") {
+            record.To = std::move(value);
+        } else {
+            record.Subject = std::move(value);
+        }
+    };
+    if (!file || !spool::ReadHeaderLines(*file, onLine, record.Body.offset, error)) {
+        WriteLog("(SMTP) Failed: " + error, 99);
+        RenameSpoolFile(m_SMTPFileName, "err");
+        return false;
+    }
+    record.Body.file = std::move(file);
+    compose::AddAddresses(recipientField, record.Recipients);
+
+    const bool named = options_.recipientHeaders.empty() ? !record.To.empty()
+                                                         : !record.Recipients.empty();
+    if (record.ReturnPath.empty() || record.From.empty() || !named) {
+        WriteLog("(SMTP) Missing data in message", 99);
+        if (!options_.keepRefused) {
+            if (fileSystem_.Remove(m_SMTPFileName)) spool_.Removed(name);
+        } else {
+            RenameSpoolFile(m_SMTPFileName, "rej");
+        }
+        return false;
+    }
+    if (!options_.allowedRecipients.empty() && !KeepAllowedRecipients(record)) {
+        WriteLog("(SMTP) Refused, set aside: no allowed recipient", 99);
+        RenameSpoolFile(m_SMTPFileName, "rej");
+        return false;
+    }
+    m_SMTPMessage = std::move(record);
+    route = RouteFor(rule, server, port);
+    return true;
+}
+
+// AllowedRecipients: recipients that match no pattern are not relayed (logged). False when none
+// is left.
+bool TarvixPOP2SMTP_Main::KeepAllowedRecipients(SMTPMessage& record) {
+    auto allowed = [&](const std::string& address) {
+        if (MatchesPatternList(address, options_.allowedRecipients)) return true;
+        WriteLog("(SMTP) Not relayed to " + address + ": not an allowed recipient", 99);
+        return false;
+    };
+    if (record.Recipients.empty()) return allowed(compose::BareAddress(record.To));
+    std::erase_if(record.Recipients, [&](const std::string& a) { return !allowed(a); });
+    return !record.Recipients.empty();
+}
+
+// Dispatch=continuous, after the end of data was accepted: the file goes at once and the next
+// queued file is taken; on the same route it follows on this connection, else after QUIT.
+void TarvixPOP2SMTP_Main::DeliverNextOnThisConnection() {
+    DeleteDeliveredMessage();
+    const std::vector<cTarvixPOP2SMTP_Specific> rules = LoadSpecificRules();
+    spool_.Refresh(g_SpoolPath, false);
+    if (spool_.First("snd").empty()) QueueOneStoredMessage();
+    SmtpRoute next;
+    if (TakeQueuedMessage(rules, next)) {
+        SMTPBusyTime = 0;
+        if (next == route_) return SendMailFrom();
+        nextTaken_ = true;
+        takenRoute_ = next;
+    }
+    SendSMTPDataRow("QUIT");
+    m_SMTPState = 7;
+}
+
+void TarvixPOP2SMTP_Main::StartTakenDelivery() {
+    nextTaken_ = false;
+    route_ = takenRoute_;
+    SMTPBusyTime = 0;
+    SMTPSend(route_.server, route_.port);
+}

@@ -1,0 +1,195 @@
+// spool.cpp - spool file names, the spool index and the spool file readers (see spool.h).
+#include "relay/spool/spool.h"
+
+#include <cstdio>
+
+namespace spool {
+
+int32_t NextCounter(int32_t counter) {
+    int32_t next = counter + 1;
+    return (next > 65535 || next < 0) ? 0 : next;
+}
+
+std::string FileBase(const LocalTime& t, int32_t counter) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d_%05x.", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, static_cast<unsigned>(counter) & 0xFFFFFu);
+    return buf;
+}
+
+std::string WithExtension(std::string_view name, std::string_view extension) {
+    std::string out(name.substr(0, name.size() >= 3 ? name.size() - 3 : 0));
+    out += extension;
+    return out;
+}
+
+bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view)>& onLine,
+                     uint64_t& bodyOffset, std::string& error) {
+    std::string chunk(64 * 1024, '\0');
+    std::string line;
+    bool cut = false;
+    uint64_t offset = 0;
+    for (;;) {
+        long n = file.ReadAt(offset, chunk.data(), chunk.size());
+        if (n < 0) {
+            error = file.Error();
+            return false;
+        }
+        if (n == 0) break;
+        std::string_view data(chunk.data(), static_cast<std::size_t>(n));
+        for (std::size_t at = 0; at < data.size();) {
+            std::size_t lf = data.find('\n', at);
+            std::string_view piece = data.substr(at, lf == data.npos ? data.npos : lf - at);
+            if (!cut) {
+                line.append(piece.substr(0, kMaxHeaderLine - line.size()));
+                cut = line.size() >= kMaxHeaderLine;
+            }
+            if (lf == data.npos) break;
+            at = lf + 1;
+            if (!line.empty() && line.back() == '\r' && !cut) line.pop_back();
+            if (line.empty()) {
+                bodyOffset = offset + at;
+                return true;
+            }
+            onLine(line);
+            line.clear();
+            cut = false;
+        }
+        offset += static_cast<uint64_t>(n);
+    }
+    if (!line.empty() && line.back() == '\r' && !cut) line.pop_back();
+    if (!line.empty()) onLine(line);
+    bodyOffset = offset;
+    return true;
+}
+
+}  // namespace spool
+
+// The text goes through two steps, byte by byte: lines are re-ended with CR LF, then CR LF pairs
+// are held back until a byte shows that they do not end the text.
+void BodySource::Emit(char c) {
+    const bool heldCR = !held_.empty() && held_.back() == '\r';
+    if (c == '\r') {
+        if (heldCR) {
+            out_ += held_;
+            held_.clear();
+        }
+        held_ += c;
+    } else if (c == '\n' && heldCR) {
+        held_ += c;
+    } else {
+        out_ += held_;
+        held_.clear();
+        out_ += c;
+    }
+}
+
+void BodySource::Convert(std::string_view in) {
+    for (std::size_t at = 0; at < in.size();) {
+        std::size_t end = at;
+        while (end < in.size() && in[end] != '\r' && in[end] != '\n') ++end;
+        if (end > at) {  // ordinary text: taken as a run
+            if (pendingCR_) Emit('\r');
+            pendingCR_ = false;
+            out_ += held_;
+            held_.clear();
+            out_.append(in.substr(at, end - at));
+            lineOpen_ = true;
+        }
+        if (end == in.size()) break;
+        if (in[end] == '\n') {
+            // A CR right before the LF belongs to the line end, which becomes CR LF.
+            pendingCR_ = false;
+            lineOpen_ = false;
+            Emit('\r');
+            Emit('\n');
+        } else {
+            if (pendingCR_) Emit('\r');
+            pendingCR_ = true;
+            lineOpen_ = true;
+        }
+        at = end + 1;
+    }
+}
+
+void BodySource::Finish() {
+    // The last line had no LF: a CR at its end is dropped, and it is ended like the others.
+    pendingCR_ = false;
+    if (lineOpen_) {
+        Emit('\r');
+        Emit('\n');
+    }
+    // Held pairs are the end of the text; an odd CR left over is text.
+    if (held_.size() % 2 == 1) out_ += held_;
+    held_.clear();
+    done_ = true;
+}
+
+bool BodySource::Next(std::string_view& piece) {
+    out_.clear();
+    while (out_.empty() && !done_) {
+        if (!file_) {
+            failed_ = done_ = true;
+            break;
+        }
+        in_.resize(kChunk);
+        long n = file_->ReadAt(position_, in_.data(), in_.size());
+        if (n < 0) {
+            failed_ = done_ = true;
+            break;
+        }
+        if (n == 0) {
+            Finish();
+            break;
+        }
+        position_ += static_cast<uint64_t>(n);
+        Convert(std::string_view(in_.data(), static_cast<std::size_t>(n)));
+    }
+    piece = out_;
+    return !out_.empty();
+}
+
+std::set<std::string>* SpoolIndex::SetFor(std::string_view name) {
+    if (name.size() < 4 || name[name.size() - 4] != '.') return nullptr;
+    std::string_view extension = name.substr(name.size() - 3);
+    if (extension == "msg") return &msg_;
+    if (extension == "snd") return &snd_;
+    if (extension == "err") return &err_;
+    return nullptr;
+}
+
+void SpoolIndex::Refresh(const std::string& directory, bool listAgain) {
+    std::string stamp = files_.DirectoryStamp(directory);
+    if (!listAgain && directory == directory_ && !stamp.empty() && stamp == stamp_) return;
+    directory_ = directory;
+    stamp_ = stamp;
+    msg_.clear();
+    snd_.clear();
+    err_.clear();
+    for (const char* extension : {".msg", ".snd", ".err"}) {
+        for (std::string& name : files_.ListFiles(directory, extension)) {
+            SetFor(name)->insert(std::move(name));
+        }
+    }
+}
+
+std::string SpoolIndex::First(std::string_view extension) const {
+    const std::set<std::string>& names = Names(extension);
+    return names.empty() ? std::string() : *names.begin();
+}
+
+const std::set<std::string>& SpoolIndex::Names(std::string_view extension) const {
+    if (extension == "msg") return msg_;
+    if (extension == "snd") return snd_;
+    return err_;
+}
+
+void SpoolIndex::Added(const std::string& name) {
+    if (auto* names = SetFor(name)) names->insert(name);
+    stamp_ = files_.DirectoryStamp(directory_);
+}
+
+void SpoolIndex::Removed(const std::string& name) {
+    if (auto* names = SetFor(name)) names->erase(name);
+    stamp_ = files_.DirectoryStamp(directory_);
+}

@@ -1,9 +1,0 @@
-// app.h - a whole relay process: the event loop, the platform layers and the main object.
-#pragma once
-
-#include <string>
-
-// The program directory: POP2SMTP_HOME when set, else the directory of the executable.
-std::string ProgramDirectory();
-// Builds everything, runs start-up and the event loop; returns only if the loop runs dry.
-int RunRelayProcess(int argc, char** argv);

@@ -1,0 +1,186 @@
+// fakes.h - test doubles of the platform interfaces and a main object built on them over a
+// temporary program directory (real files, so spool and log files are checked as written).
+#pragma once
+
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "linux/posix_files.h"
+#include "relay/main_object.h"
+
+// Records what the relay did on it, in order: data sent, and "[connect h:p]", "[tls h:p]",
+// "[starttls]", "[close]". The test raises the events.
+class FakeSocket : public SocketControl {
+  public:
+    void SetEvents(SocketEvents events) override { ev = std::move(events); }
+    void Connect(const std::string& host, int32_t port) override { Open("connect", host, port); }
+    void ConnectTls(const std::string& host, int32_t port, const std::string&) override {
+        Open("tls", host, port);
+        secure = true;
+    }
+    void StartTls(const std::string&) override { Mark("[starttls]"); }
+    bool IsSecure() const override { return secure; }
+    bool PeerIsLoopback() const override { return loopback; }
+    void SendData(std::string_view data) override {
+        if (!open) throw SocketFailure("Wrong protocol or connection state");
+        if (done.empty() || done.back().front() == '[') done.emplace_back();
+        done.back() += data;
+        sendPending = true;
+    }
+    void GetData(std::string& into) override {
+        into.clear();
+        into.swap(pending);
+    }
+    void Close() override {
+        Mark("[close]");
+        open = secure = false;
+    }
+    std::string RemoteHost() const override { return host; }
+    int32_t RemotePort() const override { return port; }
+
+    SocketEvents ev;
+    std::deque<std::string> done;  // data runs and markers
+    std::optional<std::string> failConnectWith;
+    std::string pending, host;
+    int32_t port = 0;
+    bool open = false, secure = false, loopback = true, sendPending = false;
+
+  private:
+    void Mark(const std::string& marker) { done.push_back(marker); }
+    void Open(const char* how, const std::string& h, int32_t p) {
+        Mark("[" + std::string(how) + " " + h + ":" + std::to_string(p) + "]");
+        if (failConnectWith) throw SocketFailure(*failConnectWith);
+        open = true;
+        secure = false;
+        host = h;
+        port = p;
+    }
+};
+
+class FakeTimer : public Timer {
+  public:
+    void SetTickHandler(std::function<void()> onTick) override { tick = std::move(onTick); }
+    int32_t Interval() const override { return 100; }
+    void SetEnabled(bool e) override { enabled = e; }
+    bool Enabled() const override { return enabled; }
+    std::function<void()> tick;
+    bool enabled = false;
+};
+
+class FakeClock : public Clock {
+  public:
+    LocalTime Now() override { return now; }
+    LocalTime now{2026, 12, 4, 5, 7, 31, 5, 0};
+};
+
+// Records every call, in order, as a short text.
+class FakeService : public ServiceControl {
+  public:
+    void SetControlsAccepted(int32_t c) override { calls.push_back("accept " + std::to_string(c)); }
+    std::string DisplayName() override { return "Tarvix POP to SMTP Relay Service"; }
+    void SetInteractive(bool i) override { calls.push_back(i ? "interactive" : "not interactive"); }
+    bool Install() override { return Call("install", installOk); }
+    void LogEvent(int16_t type, int32_t id, const std::string& text) override {
+        calls.push_back("event " + std::to_string(type) + " " + std::to_string(id) + " " + text);
+    }
+    bool Uninstall() override { return Call("uninstall", uninstallOk); }
+    void StartService() override { calls.push_back("start"); }
+    void SaveSetting(const std::string& s, const std::string& k, const std::string& v) override {
+        calls.push_back("save " + s + " " + k + " " + v);
+    }
+    std::string GetSetting(const std::string&, const std::string&, const std::string& d) override {
+        return stored.empty() ? d : stored;
+    }
+    std::deque<std::string> calls;
+    std::string stored;
+    bool installOk = true, uninstallOk = true;
+
+  private:
+    bool Call(const char* name, bool ok) {
+        calls.push_back(name);
+        return ok;
+    }
+};
+
+class FakeFrontEnd : public FrontEnd {
+  public:
+    std::string Caption() override { return caption; }
+    void SetCaption(const std::string& c) override { caption = c; }
+    void Show() override { shown = true; }
+    void Hide() override { hidden = true; }
+    void ListLineAdded(const ListBox&, const std::string& newest) override {
+        added.push_back(newest);
+    }
+    void FitListToClientArea() override {}
+    void MessageBox(const std::string& prompt) override { boxes.push_back(prompt); }
+    void EndProcess(int status) override { ended = status; }
+    std::string caption = "Tarvix POP2SMTP Relay Application";
+    bool shown = false, hidden = false;
+    std::deque<std::string> added, boxes;
+    std::optional<int> ended;
+};
+
+// Answers are handed out by the test, later than the call, as the real runner does.
+class FakeCommands : public CommandRunner {
+  public:
+    void Run(const std::string& command, Done done) override {
+        commands.push_back(command);
+        waiting.push_back(std::move(done));
+    }
+    std::deque<std::string> commands;
+    std::deque<Done> waiting;
+};
+
+// The real file system, with switches that make single operations fail.
+class FaultyFiles : public PosixFileSystem {
+  public:
+    std::unique_ptr<WritableFile> CreateNewFile(const std::string& dir,
+                                                std::string& error) override {
+        if (!failCreate) return PosixFileSystem::CreateNewFile(dir, error);
+        error = "cannot create a file in " + dir + ": No space left on device";
+        return nullptr;
+    }
+    std::unique_ptr<FileReader> OpenForReading(const std::string& path,
+                                               std::string& error) override {
+        if (failRead.empty() || path.find(failRead) == std::string::npos) {
+            return PosixFileSystem::OpenForReading(path, error);
+        }
+        error = "cannot open " + path + ": Input/output error";
+        return nullptr;
+    }
+    bool failCreate = false;
+    std::string failRead;
+};
+
+// A main object on the fakes over a fresh program directory.
+struct Relay {
+    explicit Relay(const std::string& commandLine = "")
+        : dir(MakeDir()),
+          main(RelayPlatform{front, clock, files, service, pop, smtp, timerPOP, timerSMTP, commands,
+                             dir, commandLine}) {}
+    ~Relay() { std::filesystem::remove_all(dir); }
+    static std::string MakeDir() {
+        std::string t = (std::filesystem::temp_directory_path() / "relayXXXXXX").string();
+        return std::string(::mkdtemp(t.data())) + "/";
+    }
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string dir;
+    FakeFrontEnd front;
+    FakeClock clock;
+    FaultyFiles files;
+    FakeService service;
+    FakeSocket pop, smtp;
+    FakeTimer timerPOP, timerSMTP;
+    FakeCommands commands;
+    TarvixPOP2SMTP_Main main;
+};

@@ -1,0 +1,399 @@
+// transcript_test.cpp - runs the conversations of tests/transcripts/*.txt against the main object
+// on fakes: the POP3 session, the SMTP session, the dispatch scan and start-up.
+//
+// A transcript file holds cases; "=== name" starts one. Each line is a directive (escapes \r \n
+// \t \0 \\ \xNN in texts; {dir} is the program directory, {spool} its Messages/):
+//   config LINE            a line of TarvixPOP2SMTP.ini (written before start-up)
+//   load [ARGS]            Form_Load with the command line (implied before the first action)
+//   setting TEXT           the stored RunAsService value
+//   clock Y M D h m s WD [OFFSET]
+//   file NAME TEXT         writes Messages/NAME
+//   tick pop|smtp [N]      N ticks (default 1);  menu: Run POP now
+//   flood pop|smtp N       the server sends N bytes without a line feed
+//   <pop TEXT  <smtp TEXT  the server sends TEXT and CR LF, as one event
+//   <pop~ TEXT             the same without CR LF
+//   >pop TEXT  >smtp TEXT  the next thing the relay did on that socket: a line it sent, or
+//                          [connect H:P], [tls H:P], [starttls], [close]
+//   event pop|smtp connect|close|secured|error TEXT
+//   fail pop|smtp TEXT     the next Connect throws TEXT;  fail create;  fail read NAME
+//   plain pop|smtp         the peer is not on this machine (no TLS)
+//   command ok TEXT | command fail TEXT   answers the oldest waiting command;  run TEXT: expects it
+//   spool NAME...          the spool directory holds exactly these names ("-" for none)
+//   content NAME TEXT      a spool file's bytes;  logfile DATE TEXT  a log file's bytes
+//   log TEXT               a list line (without its time) logged since the last log check
+//   nolog TEXT             no list line since the last check contains TEXT
+//   state NAME VALUE       a member of the main object;  set NAME VALUE  sets one
+//   service CALL; box TEXT; ended N; shown; hidden     the service calls, message boxes, end
+// Before every action and at the end of a case everything the relay sent must have been
+// expected: a transcript lists every command.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "fakes.h"
+#include "relay/procs.h"
+
+namespace {
+
+struct Case {
+    std::string name, file;
+    std::vector<std::pair<int, std::string>> lines;
+    friend void PrintTo(const Case& c, std::ostream* out) { *out << c.file << ": " << c.name; }
+};
+
+std::string Unescape(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        if (c == 'x' && i + 2 < s.size() + 1) {
+            out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
+        }
+    }
+    return out;
+}
+
+std::vector<Case> LoadCases() {
+    std::vector<Case> cases;
+    for (const auto& entry : std::filesystem::directory_iterator(TRANSCRIPT_DIR)) {
+        std::ifstream in(entry.path());
+        std::string line;
+        for (int number = 1; std::getline(in, line); ++number) {
+            if (line.rfind("=== ", 0) == 0) {
+                cases.push_back({line.substr(4), entry.path().filename().string(), {}});
+            } else if (!cases.empty() && !line.empty() && line[0] != '#') {
+                cases.back().lines.emplace_back(number, line);
+            }
+        }
+    }
+    return cases;
+}
+
+class Player {
+  public:
+    explicit Player(const Case& c) : case_(c) {}
+
+    void Play() {
+        std::ofstream config;
+        for (const auto& [number, line] : case_.lines) {
+            where_ = case_.file + ":" + std::to_string(number) + ": " + line;
+            std::size_t blank = line.find(' ');
+            const std::string verb = line.substr(0, blank);
+            arg_ = blank == std::string::npos ? "" : line.substr(blank + 1);
+            if (verb == "config") {
+                configText_ += arg_ + "\n";
+            } else if (verb == "setting") {
+                setting_ = arg_;
+            } else {
+                Do(verb);
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+        Start("");
+        CheckAllExpected();
+    }
+
+  private:
+    void Start(const std::string& args) {
+        if (relay_) return;
+        relay_ = std::make_unique<Relay>(args);
+        std::ofstream(relay_->dir + "TarvixPOP2SMTP.ini") << configText_;
+        relay_->service.stored = setting_;
+        relay_->main.Form_Load();
+    }
+    std::string Dir() const { return relay_->dir; }
+    std::string Subst(std::string s) const {
+        for (auto [key, value] :
+             {std::pair<std::string, std::string>{"{spool}", Dir() + "Messages/"},
+              {"{dir}", Dir()}}) {
+            for (std::size_t at; (at = s.find(key)) != std::string::npos;)
+                s.replace(at, key.size(), value);
+        }
+        return Unescape(s);
+    }
+    std::string Word(std::size_t index) const {
+        std::istringstream in(arg_);
+        std::string w;
+        for (std::size_t i = 0; i <= index; ++i) {
+            if (!(in >> w)) return "";
+        }
+        return w;
+    }
+    // The text after the first `words` words.
+    std::string Rest(std::size_t words) const {
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < words && at != std::string::npos; ++i) {
+            at = arg_.find(' ', at);
+            if (at != std::string::npos) ++at;
+        }
+        return at == std::string::npos ? "" : Subst(arg_.substr(at));
+    }
+    FakeSocket& Socket(const std::string& which) {
+        return which == "pop" ? relay_->pop : relay_->smtp;
+    }
+
+    void Do(const std::string& verb) {
+        if (verb == "load") return Start(arg_);
+        Start("");
+        if (verb[0] == '<') return Deliver(verb.substr(1));
+        if (verb[0] == '>') return Expect(Socket(verb.substr(1)));
+        if (verb == "tick") return Tick();
+        if (verb == "menu") return relay_->main.Menu_RunPOP_Click();
+        if (verb == "flood") return Flood();
+        if (verb == "event") return Event();
+        if (verb == "command") return Answer();
+        if (verb == "log" || verb == "nolog") return CheckLog(verb == "log");
+        if (verb == "state") return CheckState();
+        if (verb == "set") return SetState();
+        if (verb == "spool") return CheckSpool();
+        if (verb == "content") {
+            return Compare(Relay::Read(Dir() + "Messages/" + Word(0)), Rest(1), "content");
+        }
+        if (verb == "logfile") {
+            return Compare(Relay::Read(Dir() + "LogFiles/" + Word(0) + ".Log"), Rest(1),
+                           "log file");
+        }
+        if (verb == "file") {
+            std::ofstream(Dir() + "Messages/" + Word(0), std::ios::binary) << Rest(1);
+            return;
+        }
+        if (verb == "clock") {
+            std::istringstream in(arg_);
+            LocalTime& t = relay_->clock.now;
+            in >> t.year >> t.month >> t.day >> t.hour >> t.minute >> t.second >> t.weekday >>
+                t.utcOffsetMinutes;
+            return;
+        }
+        if (verb == "fail") {
+            if (Word(0) == "create") relay_->files.failCreate = true;
+            if (Word(0) == "read") relay_->files.failRead = Word(1);
+            if (Word(0) == "pop" || Word(0) == "smtp") Socket(Word(0)).failConnectWith = Rest(1);
+            return;
+        }
+        if (verb == "plain") {
+            Socket(Word(0)).loopback = false;
+            return;
+        }
+        if (verb == "run") {
+            ASSERT_FALSE(relay_->commands.commands.empty()) << where_;
+            Compare(relay_->commands.commands.front(), Rest(0), "command");
+            relay_->commands.commands.pop_front();
+            return;
+        }
+        if (verb == "service") return Pop(relay_->service.calls, Rest(0), "service call");
+        if (verb == "box") return Pop(relay_->front.boxes, Rest(0), "message box");
+        if (verb == "ended")
+            return Compare(std::to_string(relay_->front.ended.value_or(-1)), arg_, "end");
+        if (verb == "shown" || verb == "hidden") {
+            EXPECT_TRUE(verb == "shown" ? relay_->front.shown : relay_->front.hidden) << where_;
+            return;
+        }
+        ADD_FAILURE() << "unknown directive: " << where_;
+    }
+
+    void Compare(const std::string& actual, const std::string& expected, const char* what) {
+        EXPECT_EQ(actual, expected) << what << " at " << where_;
+    }
+    void Pop(std::deque<std::string>& from, const std::string& expected, const char* what) {
+        ASSERT_FALSE(from.empty()) << "no " << what << " at " << where_;
+        Compare(from.front(), expected, what);
+        from.pop_front();
+    }
+
+    // The events the relay's own sends raise: the body of a message is pulled as they come.
+    void Drain() {
+        while (relay_->smtp.sendPending || relay_->pop.sendPending) {
+            for (FakeSocket* s : {&relay_->pop, &relay_->smtp}) {
+                if (!s->sendPending) continue;
+                s->sendPending = false;
+                if (s->open) s->ev.onSendComplete();
+            }
+        }
+    }
+
+    void CheckAllExpected() {
+        Drain();
+        for (const char* which : {"pop", "smtp"}) {
+            std::string rest;
+            for (const std::string& d : Socket(which).done) rest += d;
+            EXPECT_EQ(rest, "") << "not expected on " << which << " before " << where_;
+            Socket(which).done.clear();
+        }
+    }
+
+    void Deliver(const std::string& how) {
+        CheckAllExpected();
+        const bool raw = how.back() == '~';
+        FakeSocket& s = Socket(raw ? how.substr(0, how.size() - 1) : how);
+        s.pending += Subst(arg_) + (raw ? "" : "\r\n");
+        s.ev.onDataArrival(static_cast<int32_t>(s.pending.size()));
+        Drain();
+    }
+
+    void Expect(FakeSocket& s) {
+        Drain();
+        const std::string expected = Subst(arg_);
+        ASSERT_FALSE(s.done.empty()) << "nothing sent, expected at " << where_;
+        std::string& front = s.done.front();
+        if (expected.front() == '[' || front.front() == '[') {
+            Compare(front, expected, "action");
+            s.done.pop_front();
+            return;
+        }
+        const std::string line = expected + "\r\n";
+        ASSERT_EQ(front.substr(0, line.size()), line) << "sent at " << where_;
+        front.erase(0, line.size());
+        if (front.empty()) s.done.pop_front();
+    }
+
+    // The server sends N bytes without a line feed, a megabyte per event.
+    void Flood() {
+        CheckAllExpected();
+        FakeSocket& s = Socket(Word(0));
+        for (long left = std::stol(Word(1)); left > 0 && s.open; left -= 1 << 20) {
+            s.pending.assign(static_cast<std::size_t>(std::min(left, 1L << 20)), 'x');
+            s.ev.onDataArrival(static_cast<int32_t>(s.pending.size()));
+        }
+    }
+
+    void Tick() {
+        CheckAllExpected();
+        const int n = Word(1).empty() ? 1 : std::stoi(Word(1));
+        for (int i = 0; i < n; ++i) {
+            (Word(0) == "pop" ? relay_->timerPOP : relay_->timerSMTP).tick();
+            Drain();
+        }
+    }
+
+    void Event() {
+        CheckAllExpected();
+        FakeSocket& s = Socket(Word(0));
+        const std::string what = Word(1);
+        if (what == "connect") s.ev.onConnect();
+        if (what == "close") s.open = false, s.ev.onClose();
+        if (what == "error") s.open = false, s.ev.onError(10054, Rest(2));
+        if (what == "secured") s.secure = true, s.ev.onSecured();
+        Drain();
+    }
+
+    void Answer() {
+        CheckAllExpected();
+        auto& waiting = relay_->commands.waiting;
+        ASSERT_FALSE(waiting.empty()) << "no command waits at " << where_;
+        auto done = std::move(waiting.front());
+        waiting.pop_front();
+        done(Word(0) == "ok", Word(0) == "ok" ? Rest(1) : "", Rest(1));
+        Drain();
+    }
+
+    void CheckLog(bool present) {
+        Drain();
+        auto& added = relay_->front.added;
+        const std::string expected = Subst(arg_);
+        if (!present) {
+            for (const std::string& l : added)
+                EXPECT_EQ(l.find(expected), std::string::npos) << where_;
+            return;
+        }
+        while (!added.empty() && added.front().substr(9) != expected) added.pop_front();
+        ASSERT_FALSE(added.empty()) << "not logged: " << where_;
+        added.pop_front();
+    }
+
+    void CheckSpool() {
+        std::vector<std::string> names;
+        if (std::filesystem::exists(Dir() + "Messages")) {
+            for (auto& e : std::filesystem::directory_iterator(Dir() + "Messages")) {
+                names.push_back(e.path().filename());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        std::string listed;
+        for (const std::string& n : names) listed += (listed.empty() ? "" : " ") + n;
+        Compare(listed.empty() ? "-" : listed, arg_, "spool");
+    }
+
+    std::map<std::string, std::function<std::string()>> Members() {
+        TarvixPOP2SMTP_Main& m = relay_->main;
+        auto n = [](auto v) { return std::to_string(v); };
+        return {
+            {"m_POPState", [&] { return n(m.m_POPState); }},
+            {"m_SMTPState", [&] { return n(m.m_SMTPState); }},
+            {"m_SMTPSucceed", [&] { return n(m.m_SMTPSucceed); }},
+            {"m_POPMessageCount", [&] { return n(m.m_POPMessageCount); }},
+            {"m_PollTimer", [&] { return n(m.m_PollTimer); }},
+            {"m_InternalMessageId", [&] { return n(m.m_InternalMessageId); }},
+            {"POPWatchdogTime", [&] { return n(m.POPWatchdogTime); }},
+            {"SMTPBusyTime", [&] { return n(m.SMTPBusyTime); }},
+            {"ErrRetryTime", [&] { return n(m.ErrRetryTime); }},
+            {"m_SMTPFileName", [&] { return m.m_SMTPFileName; }},
+            {"m_POPServer", [&] { return m.m_POPServer; }},
+            {"m_POPPort", [&] { return n(m.m_POPPort); }},
+            {"m_POPInterval", [&] { return n(m.m_POPInterval); }},
+            {"m_POPUser", [&] { return m.m_POPUser; }},
+            {"m_POPPassword", [&] { return m.m_POPPassword; }},
+            {"m_SMTPServer", [&] { return m.m_SMTPServer; }},
+            {"m_SMTPPort", [&] { return n(m.m_SMTPPort); }},
+            {"m_SMTPName", [&] { return m.m_SMTPName; }},
+            {"g_DebugLevel", [&] { return TarvixPOP2SMTP_Procs::g_DebugLevel; }},
+            {"g_AppPath", [&] { return TarvixPOP2SMTP_Procs::g_AppPath; }},
+            {"g_SpoolPath", [&] { return TarvixPOP2SMTP_Procs::g_SpoolPath; }},
+            {"g_RunAsService", [&] { return n(TarvixPOP2SMTP_Procs::g_RunAsService); }},
+            {"caption", [&] { return relay_->front.caption; }},
+            {"ReceivedPOPData", [&] { return n(m.m_ReceivedPOPData.empty()); }},
+            {"ReceivedSMTPData", [&] { return n(m.m_ReceivedSMTPData.empty()); }},
+            {"From", [&] { return m.m_SMTPMessage.From; }},
+            {"To", [&] { return m.m_SMTPMessage.To; }},
+            {"Subject", [&] { return m.m_SMTPMessage.Subject; }},
+            {"ReturnPath", [&] { return m.m_SMTPMessage.ReturnPath; }},
+            {"FileBase", [&] { return m.m_SMTPMessage.FileBase; }},
+            {"timers", [&] { return n(relay_->timerPOP.enabled) + n(relay_->timerSMTP.enabled); }},
+        };
+    }
+
+    void CheckState() {
+        auto members = Members();
+        ASSERT_TRUE(members.count(Word(0))) << "unknown member at " << where_;
+        Compare(members[Word(0)](), Rest(1), "member");
+    }
+
+    void SetState() {
+        TarvixPOP2SMTP_Main& m = relay_->main;
+        const int value = std::stoi(Word(1));
+        const std::string name = Word(0);
+        if (name == "m_InternalMessageId") m.m_InternalMessageId = value;
+        if (name == "m_PollTimer") m.m_PollTimer = value;
+        if (name == "ErrRetryTime") m.ErrRetryTime = value;
+        if (name == "m_SMTPSucceed") m.m_SMTPSucceed = value;
+        if (name == "m_SMTPState") m.m_SMTPState = static_cast<int16_t>(value);
+    }
+
+    const Case& case_;
+    std::string configText_, setting_, arg_, where_;
+    std::unique_ptr<Relay> relay_;
+};
+
+class Transcript : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Transcript, Plays) {
+    Player(GetParam()).Play();
+}
+
+INSTANTIATE_TEST_SUITE_P(, Transcript, ::testing::ValuesIn(LoadCases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             std::string name =
+                                 info.param.file.substr(0, info.param.file.find('.')) + "_" +
+                                 info.param.name;
+                             for (char& c : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             }
+                             return name;
+                         });
+
+}  // namespace
