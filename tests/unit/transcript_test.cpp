@@ -5,7 +5,8 @@
 // \t \0 \\ \xNN in texts; {dir} is the program directory, {spool} its Messages/):
 //   config LINE            a line of TarvixPOP2SMTP.ini (written before start-up)
 //   load [ARGS]            Form_Load with the command line (implied before the first action)
-//   setting TEXT           the stored RunAsService value
+//   setting TEXT           the stored RunAsService value;  refuse install|uninstall
+//   stop; unload           the service's stop event; closing the window
 //   clock Y M D h m s WD [OFFSET]
 //   file NAME TEXT         writes Messages/NAME
 //   tick pop|smtp [N]      N ticks (default 1);  menu: Run POP now
@@ -90,6 +91,8 @@ class Player {
                 configText_ += arg_ + "\n";
             } else if (verb == "setting") {
                 setting_ = arg_;
+            } else if (verb == "refuse") {
+                refused_ = arg_;
             } else {
                 Do(verb);
                 if (::testing::Test::HasFailure()) return;
@@ -105,6 +108,8 @@ class Player {
         relay_ = std::make_unique<Relay>(args);
         std::ofstream(relay_->dir + "TarvixPOP2SMTP.ini") << configText_;
         relay_->service.stored = setting_;
+        relay_->service.installOk = refused_ != "install";
+        relay_->service.uninstallOk = refused_ != "uninstall";
         relay_->main.Form_Load();
     }
     std::string Dir() const { return relay_->dir; }
@@ -145,6 +150,11 @@ class Player {
         if (verb[0] == '>') return Expect(Socket(verb.substr(1)));
         if (verb == "tick") return Tick();
         if (verb == "menu") return relay_->main.Menu_RunPOP_Click();
+        if (verb == "stop") return relay_->main.NTService_Stop();
+        if (verb == "unload") {
+            int cancel = 0;
+            return relay_->main.Form_Unload(cancel);
+        }
         if (verb == "flood") return Flood();
         if (verb == "event") return Event();
         if (verb == "command") return Answer();
@@ -375,7 +385,7 @@ class Player {
     }
 
     const Case& case_;
-    std::string configText_, setting_, arg_, where_;
+    std::string configText_, setting_, refused_, arg_, where_;
     std::unique_ptr<Relay> relay_;
 };
 
