@@ -382,6 +382,8 @@ class Player {
         if (name == "ErrRetryTime") m.ErrRetryTime = value;
         if (name == "m_SMTPSucceed") m.m_SMTPSucceed = value;
         if (name == "m_SMTPState") m.m_SMTPState = static_cast<int16_t>(value);
+        if (name == "m_POPState") m.m_POPState = static_cast<int16_t>(value);
+        if (name == "m_POPMessageCount") m.m_POPMessageCount = static_cast<int16_t>(value);
     }
 
     const Case& case_;
