@@ -4,11 +4,11 @@
 # the first-run demonstration, "bench" those and the benchmark peers.
 # Packages already present are not asked for again, so a ready machine skips apt entirely.
 set -euo pipefail
-build=(g++ cmake make pkg-config libasio-dev libsystemd-dev libncurses-dev)
-test=(googletest libgtest-dev libgmock-dev dovecot-pop3d python3 python3-aiosmtpd tmux procps systemd)
+build=(g++ cmake make pkg-config libasio-dev libssl-dev libsystemd-dev libncurses-dev)
+test=(googletest libgtest-dev dovecot-pop3d python3 python3-aiosmtpd openssl tmux procps systemd)
 fuzz=(clang libclang-rt-14-dev)
 demo=(dovecot-pop3d python3 procps)
-bench=(fetchmail mpop time libbenchmark-dev)
+bench=(fetchmail mpop time hyperfine openssl python3-aiosmtpd libbenchmark-dev)
 want=("${build[@]}")
 case "${1:-}" in
   test) want+=("${test[@]}" "${fuzz[@]}") ;;

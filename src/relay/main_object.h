@@ -195,6 +195,10 @@ class TarvixPOP2SMTP_Main {
     std::string appDirectory_;
     std::string commandLine_;
     SpoolIndex spool_;
+    // The routing rules of the last configuration text read: an unchanged file is not parsed
+    // again at every tick.
+    std::string rulesText_;
+    std::vector<cTarvixPOP2SMTP_Specific> rules_;
 
     // POP3 session: the spool file being written, and the session number that a password
     // command's late answer must match.

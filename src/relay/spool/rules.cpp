@@ -14,6 +14,7 @@ using namespace TarvixPOP2SMTP_Procs;
 std::vector<cTarvixPOP2SMTP_Specific> TarvixPOP2SMTP_Main::LoadSpecificRules() {
     std::string content;
     if (!fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content)) return {};
+    if (content == rulesText_) return rules_;
     ProfileFile config = ProfileFile::Parse(content);
     std::string names = config.SectionNames();
     const std::string defaultPort = std::to_string(m_SMTPPort);
@@ -33,6 +34,8 @@ std::vector<cTarvixPOP2SMTP_Specific> TarvixPOP2SMTP_Main::LoadSpecificRules() {
         rule.m_Route.port = rule.m_SMTPPort;
         rules.push_back(std::move(rule));
     }
+    rulesText_ = std::move(content);
+    rules_ = rules;
     return rules;
 }
 
