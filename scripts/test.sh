@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds the relay and runs every test: unit and handler tests,
-# platform tests on loopback, end-to-end tests against real servers, the fault matrix and the
-# short torture run; then the whole suite once more built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, each fuzzer for a short time on its seed corpus, and the short form
-# of the benchmarks so that they keep running.
+# Installs what the tests need, builds the relay and runs every test: the transcripts and tables
+# on fakes, the socket and file layers on loopback, the system tests against real servers; then
+# the whole suite once more built with AddressSanitizer and UndefinedBehaviorSanitizer, and each
+# fuzzer for a short time on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -22,9 +21,6 @@ cmake --build build-asan -j"$jobs"
 
 echo "== fuzzers"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
-
-echo "== benchmarks, short form (figures only; missed targets do not fail)"
-bash bench/run.sh --short
 
 # Both test runs, counted together (a failure above has already stopped the script).
 total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' build/ctest.log build-asan/ctest.log |

@@ -2,13 +2,13 @@
 //
 // The console view keeps the list lines that stdout has not taken yet in one buffer and writes
 // them through a non-blocking descriptor on the event loop, so a stalled reader of stdout (a
-// full pipe) never stops the relay. A regular file as stdout (no readiness to wait for) is
-// written at once. The POP3 password, which the list shows in its PASS line, is replaced by
+// full pipe) never stops the relay. A regular file or /dev/null as stdout (no readiness to wait
+// for) is written in batches, once per handler at the latest. The POP3 password, which the list shows in its PASS line, is replaced by
 // asterisks on stdout: a journal or a process manager's log is readable by more people.
 #include <poll.h>
 #include <unistd.h>
 
-#include <asio/write.hpp>
+#include <asio/post.hpp>
 #include <cstdio>
 
 #include "linux/posix_files.h"
@@ -34,7 +34,8 @@ ConsoleView::ConsoleView(asio::io_context& io) : out_(io) {
 
 void ConsoleView::LineAdded(const ListBox&, const std::string& newest) {
     std::string_view line = newest;
-    if (pending_.size() + line.size() > kMaxBuffered) {
+    if (broken_) return;
+    if (pending_.size() + inFlight_.size() + line.size() > kMaxBuffered) {
         ++dropped_;
         return;
     }
@@ -53,30 +54,50 @@ void ConsoleView::LineAdded(const ListBox&, const std::string& newest) {
 
 void ConsoleView::Write() {
     if (!async_) {
-        WriteAll(STDOUT_FILENO, pending_);
-        pending_.clear();
+        // A file or /dev/null: written in batches, at the latest when the logging handler ends.
+        if (pending_.size() >= 64 * 1024) Flush();
+        if (!flushPosted_ && !pending_.empty()) {
+            flushPosted_ = true;
+            asio::post(out_.get_executor(), [this, alive = std::weak_ptr<char>(alive_)] {
+                if (!alive.expired()) Flush();
+            });
+        }
         return;
     }
-    if (writing_ || pending_.empty()) return;
+    if (writing_) return;
+    // The bytes in flight stay where they are until written; new lines queue behind them.
+    if (inFlight_.empty()) inFlight_.swap(pending_);
+    if (inFlight_.empty()) return;
     writing_ = true;
-    out_.async_write_some(asio::buffer(pending_), [this](const std::error_code& ec, std::size_t n) {
+    out_.async_write_some(asio::buffer(inFlight_), [this, alive = std::weak_ptr<char>(alive_)](
+                                                       const std::error_code& ec, std::size_t n) {
+        if (alive.expired() || ec == asio::error::operation_aborted) return;
         writing_ = false;
-        if (ec == asio::error::operation_aborted) return;
-        if (ec) {
-            pending_.clear();  // nobody reads stdout any more
+        if (ec) {  // nobody reads stdout any more
+            inFlight_.clear();
+            pending_.clear();
+            broken_ = true;
             return;
         }
-        pending_.erase(0, n);
+        inFlight_.erase(0, n);
         Write();
     });
 }
 
+void ConsoleView::Flush() {
+    flushPosted_ = false;
+    WriteAll(STDOUT_FILENO, pending_);
+    pending_.clear();
+}
+
 void ConsoleView::Close() {
-    if (!async_) return;
+    if (!async_) return Flush();
     // What is still buffered gets a short chance to leave; a stalled reader does not hold the
     // process.
     std::error_code ec;
     out_.cancel(ec);
+    pending_.insert(0, inFlight_);
+    inFlight_.clear();
     pollfd pfd{out_.native_handle(), POLLOUT, 0};
     while (!pending_.empty() && ::poll(&pfd, 1, 200) == 1) {
         ssize_t n = ::write(out_.native_handle(), pending_.data(), pending_.size());
