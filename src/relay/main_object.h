@@ -154,6 +154,7 @@ class TarvixPOP2SMTP_Main {
     void StartPOPLogin();
     void AddToPOPMessage(std::string_view line);
     bool FlushPOPMessage();
+    void DropPOPFile();
     void StorePOPMessage();
 
     // Dispatch.

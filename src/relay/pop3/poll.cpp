@@ -63,7 +63,7 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownPOPClient() {
     Winsock_POP_Client.Close();
     m_ReceivedPOPData.clear();
     m_ReceivedPOPMessage.clear();
-    popFile_.reset();  // a message not stored yet: its temporary file goes
+    DropPOPFile();  // a message not stored yet: its temporary file goes
     popFileFailed_ = false;
     m_POPState = 0;
     m_POPMessageCount = 0;

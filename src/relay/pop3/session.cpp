@@ -204,11 +204,12 @@ bool TarvixPOP2SMTP_Main::FlushPOPMessage() {
     if (!popFile_) {
         fileSystem_.CreateDirectory(g_AppPath + "Messages");
         popFile_ = fileSystem_.CreateNewFile(g_SpoolPath, error);
+        spool_.Restamp();
     }
     if (popFile_ && !popFile_->Write(m_ReceivedPOPMessage)) error = popFile_->Error();
     m_ReceivedPOPMessage.clear();
     if (!error.empty()) {
-        popFile_.reset();
+        DropPOPFile();
         popFileFailed_ = true;
         WriteLog("(   POP3) Failed: " + error, 99);
         Winsock_POP_Client.Close();
@@ -222,7 +223,7 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
         // Only a RETR of a listed number leads here; anything else is a confused session.
         WriteLog("(   POP3) Failed: message end outside a retrieval", 99);
         m_ReceivedPOPMessage.clear();
-        popFile_.reset();
+        DropPOPFile();
         Winsock_POP_Client.Close();
         return;
     }
@@ -246,7 +247,7 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
         }
     }
     if (failure.empty()) failure = popFile_->Commit(g_SpoolPath + name);
-    popFile_.reset();
+    DropPOPFile();
     if (!failure.empty()) {
         // Without the file, DELE would lose the message: leave it on the server instead.
         WriteLog("(   POP3) Failed: " + failure, 99);
@@ -256,4 +257,12 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
     spool_.Added(name);
     SendPOPDataRow("DELE " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
     m_POPState = 8;
+}
+
+// Closes the message's file; one never committed goes, and the spool index knows it was the
+// relay's own change.
+void TarvixPOP2SMTP_Main::DropPOPFile() {
+    if (!popFile_) return;
+    popFile_.reset();
+    spool_.Restamp();
 }

@@ -27,7 +27,7 @@ void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
         SMTPBusyTime = SaturatingAdd(SMTPBusyTime, Timer_SMTP.Interval());
         if (SMTPBusyTime > kWatchdogMs) {
             // No reply in time: with RefusedMail=keep the file waits for the next re-queue.
-            const bool retry = options_.keepRefused && !m_SMTPSucceed;
+            const bool retry = options_.keepRefused && !m_SMTPSucceed && m_SMTPState != 7;
             CloseAndShutdownSMTPClient();
             if (retry) RenameSpoolFile(m_SMTPFileName, "err");
         }

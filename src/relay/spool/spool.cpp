@@ -186,10 +186,10 @@ const std::set<std::string>& SpoolIndex::Names(std::string_view extension) const
 
 void SpoolIndex::Added(const std::string& name) {
     if (auto* names = SetFor(name)) names->insert(name);
-    stamp_ = files_.DirectoryStamp(directory_);
+    Restamp();
 }
 
 void SpoolIndex::Removed(const std::string& name) {
     if (auto* names = SetFor(name)) names->erase(name);
-    stamp_ = files_.DirectoryStamp(directory_);
+    Restamp();
 }

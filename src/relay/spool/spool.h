@@ -77,6 +77,8 @@ class SpoolIndex {
     const std::set<std::string>& Names(std::string_view extension) const;
     void Added(const std::string& name);
     void Removed(const std::string& name);
+    // The relay changed the directory without changing its spool names (a temporary file).
+    void Restamp() { stamp_ = files_.DirectoryStamp(directory_); }
 
   private:
     std::set<std::string>* SetFor(std::string_view name);
