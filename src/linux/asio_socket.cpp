@@ -107,22 +107,21 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void StartConnect(unsigned g, const Tcp::resolver::results_type& results) {
-        asio::async_connect(*socket, results,
-                            [this, self = shared_from_this(), sock = socket, g](
-                                const std::error_code& ec, const Tcp::endpoint& peer) {
-                                if (!Current(g)) return;
-                                if (ec) return Fail(g, ec);
-                                std::error_code ignored;
-                                socket->set_option(Tcp::no_delay(true), ignored);
-                                loopback = peer.address().is_loopback() ||
-                                           (peer.address().is_v6() &&
-                                            peer.address().to_v6().is_v4_mapped() &&
-                                            asio::ip::make_address_v4(asio::ip::v4_mapped,
-                                                                      peer.address().to_v6())
-                                                .is_loopback());
-                                if (tlsFromStart) return BeginHandshake(g);
-                                Connected(g);
-                            });
+        asio::async_connect(
+            *socket, results,
+            [this, self = shared_from_this(), sock = socket, g](const std::error_code& ec,
+                                                                const Tcp::endpoint& peer) {
+                if (!Current(g)) return;
+                if (ec) return Fail(g, ec);
+                std::error_code ignored;
+                socket->set_option(Tcp::no_delay(true), ignored);
+                loopback = peer.address().is_loopback() ||
+                           (peer.address().is_v6() && peer.address().to_v6().is_v4_mapped() &&
+                            asio::ip::make_address_v4(asio::ip::v4_mapped, peer.address().to_v6())
+                                .is_loopback());
+                if (tlsFromStart) return BeginHandshake(g);
+                Connected(g);
+            });
     }
 
     void Connected(unsigned g) {
@@ -150,25 +149,25 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
         asio::ip::make_address(host, notNumeric);
         if (notNumeric) SSL_set_tlsext_host_name(tls->native_handle(), host.c_str());
         verifyFailure.clear();
-        tls->set_verify_callback([this, self = shared_from_this(),
-                                  check = asio::ssl::host_name_verification(host)](
-                                     bool preverified, asio::ssl::verify_context& vc) {
-            const bool ok = check(preverified, vc);
-            if (!ok && verifyFailure.empty()) NoteVerifyFailure(preverified, vc);
-            return ok;
-        });
-        tls->async_handshake(asio::ssl::stream_base::client,
-                             [this, self = shared_from_this(), stream = tls,
-                              g](const std::error_code& ec) {
-                                 if (!Current(g)) return;
-                                 if (ec) return Fail(g, ec);
-                                 upgrading = false;
-                                 secure = true;
-                                 if (tlsFromStart) return Connected(g);
-                                 StartRead(g);
-                                 if (!outgoing.empty()) StartWrite(g);
-                                 if (events.onSecured) events.onSecured();
-                             });
+        tls->set_verify_callback(
+            [this, self = shared_from_this(), check = asio::ssl::host_name_verification(host)](
+                bool preverified, asio::ssl::verify_context& vc) {
+                const bool ok = check(preverified, vc);
+                if (!ok && verifyFailure.empty()) NoteVerifyFailure(preverified, vc);
+                return ok;
+            });
+        tls->async_handshake(
+            asio::ssl::stream_base::client,
+            [this, self = shared_from_this(), stream = tls, g](const std::error_code& ec) {
+                if (!Current(g)) return;
+                if (ec) return Fail(g, ec);
+                upgrading = false;
+                secure = true;
+                if (tlsFromStart) return Connected(g);
+                StartRead(g);
+                if (!outgoing.empty()) StartWrite(g);
+                if (events.onSecured) events.onSecured();
+            });
     }
 
     // The verification error and the subject of the certificate it concerns, for the log.
@@ -178,9 +177,9 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
         if (X509* cert = X509_STORE_CTX_get_current_cert(store)) {
             X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
         }
-        const std::string why = preverified
-                                    ? "it is not valid for " + host
-                                    : X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+        const std::string why =
+            preverified ? "it is not valid for " + host
+                        : X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
         verifyFailure = why + " (subject " + subject + ")";
     }
 
@@ -203,8 +202,12 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
         if (!Current(g)) return;
         readPending = false;
         if (upgrading) {
-            // The read was stopped for STARTTLS: anything it brought came before TLS.
-            if (n > 0 || !received.empty()) return Fail(g, "Data received before TLS was started");
+            // The read was stopped for STARTTLS: anything it brought, or left unread in the
+            // socket, came before TLS (the server may speak only after our ClientHello).
+            std::error_code ignored;
+            if (n > 0 || !received.empty() || socket->available(ignored) > 0) {
+                return Fail(g, "Data received before TLS was started");
+            }
             if (ec && ec != asio::error::operation_aborted) return Fail(g, ec);
             return BeginHandshake(g);
         }
@@ -265,6 +268,7 @@ void AsioSocketControl::Connect(const std::string& host, int32_t port) {
     s.socket = std::make_shared<Tcp::socket>(s.io);
     s.tls.reset();
     s.received.clear();
+    s.verifyFailure.clear();  // else a later failure would be reported as this certificate's
     s.host = host;
     s.port = port;
     s.tlsFromStart = false;
@@ -283,8 +287,8 @@ void AsioSocketControl::StartTls(const std::string& trustFile) {
     if (!s.connected || s.tls) return s.FailLater("Wrong protocol or connection state");
     s.trustFile = trustFile;
     s.upgrading = true;
-    // Called from a DataArrival event the read is not pending yet: its handler goes on with
-    // the handshake when the event returns. Else the pending read is stopped first.
+    // The pending read is stopped first (inside a DataArrival event the next read is already
+    // under way); its handler goes on with the handshake.
     if (!s.received.empty()) return s.FailLater("Data received before TLS was started");
     if (s.readPending) {
         std::error_code ignored;

@@ -7,12 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <asio/post.hpp>
+#include <algorithm>
+#include <array>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <asio/read.hpp>
 #include <asio/steady_timer.hpp>
-#include <array>
-#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -34,15 +34,15 @@ struct Child : std::enable_shared_from_this<Child> {
     }
 
     void Read() {
-        pipe.async_read_some(asio::buffer(buffer), [self = shared_from_this()](
-                                                       const std::error_code& ec, std::size_t n) {
-            if (self->finished) return;
-            if (self->output.size() < ShellCommandRunner::kMaxOutput) {
-                self->output.append(self->buffer.data(), n);
-            }
-            if (!ec) return self->Read();
-            self->WaitForExit();
-        });
+        pipe.async_read_some(asio::buffer(buffer),
+                             [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+                                 if (self->finished) return;
+                                 if (self->output.size() < ShellCommandRunner::kMaxOutput) {
+                                     self->output.append(self->buffer.data(), n);
+                                 }
+                                 if (!ec) return self->Read();
+                                 self->WaitForExit();
+                             });
     }
 
     // The output has ended; the process ends at about the same time.

@@ -59,11 +59,11 @@ std::vector<std::string> RegularFiles(const std::string& directory, Keep keep) {
         // The entry's type spares a stat per file; only file systems that do not report it
         // need the stat.
         struct stat st {};
-        const bool regular = entry->d_type == DT_UNKNOWN
-                                 ? ::fstatat(::dirfd(dir), entry->d_name, &st,
-                                             AT_SYMLINK_NOFOLLOW) == 0 &&
-                                       S_ISREG(st.st_mode)
-                                 : entry->d_type == DT_REG;
+        const bool regular =
+            entry->d_type == DT_UNKNOWN
+                ? ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      S_ISREG(st.st_mode)
+                : entry->d_type == DT_REG;
         if (regular) names.emplace_back(name);
     }
     ::closedir(dir);
@@ -111,11 +111,12 @@ class PosixWriter : public WritableFile {
         fd_ = -1;
         if (closed != 0) return error_ = Reason("cannot close", path_, errno);
         PosixFileSystem files;
-        if (!files.RenameNoReplace(path_, path)) return error_ = Reason("cannot rename to", path, errno);
+        if (!files.RenameNoReplace(path_, path))
+            return error_ = Reason("cannot rename to", path, errno);
         temporary_ = false;
         const std::string directory = path.substr(0, path.rfind('/') + 1);
-        int dirFd = ::open(directory.empty() ? "." : directory.c_str(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int dirFd =
+            ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         std::string failure;
         if (dirFd < 0 || ::fsync(dirFd) != 0) failure = Reason("cannot sync", directory, errno);
         if (dirFd >= 0) ::close(dirFd);
@@ -149,8 +150,8 @@ bool WriteAll(int fd, std::string_view data) {
 bool ReadWholeFile(const std::string& path, std::string& content, bool followLinks,
                    std::size_t limit) {
     // O_NONBLOCK: opening a FIFO planted under the name must not wait for a writer.
-    int fd = ::open(path.c_str(),
-                    O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+    int fd =
+        ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0) return false;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0;
@@ -223,8 +224,15 @@ std::unique_ptr<WritableFile> PosixFileSystem::CreateNewFile(const std::string& 
 }
 
 std::unique_ptr<WritableFile> PosixFileSystem::OpenForAppend(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO planted under the name must not hold the relay; it is refused below.
+    int fd = ::open(path.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
     return std::make_unique<PosixWriter>(fd, path, false);
 }
 

@@ -6,9 +6,9 @@ LocalTime SystemClock::Now() {
     if (now != cachedSecond_) {
         std::tm tm{};
         localtime_r(&now, &tm);
-        cached_ = LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                            tm.tm_wday,        tm.tm_hour,    tm.tm_min,
-                            tm.tm_sec,         static_cast<int>(tm.tm_gmtoff / 60)};
+        cached_ = LocalTime{
+            tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_wday,
+            tm.tm_hour,        tm.tm_min,     tm.tm_sec,  static_cast<int>(tm.tm_gmtoff / 60)};
         cachedSecond_ = now;
     }
     return cached_;

@@ -3,8 +3,8 @@
 // Registration writes the unit POP2SMTP.service (atomically) into the unit directory and, where
 // systemd runs, reloads and enables it through systemctl; removal undoes that. The settings store
 // is the file POP2SMTP.settings in the program directory (INI text, mode 0600, written whole),
-// never the configuration file. The event log is syslog (ident POP2SMTP, facility mail); service start
-// tells systemd that the relay is ready (sd_notify).
+// never the configuration file. The event log is syslog (ident POP2SMTP, facility mail); service
+// start tells systemd that the relay is ready (sd_notify).
 //
 // Relies on: the unit directory ($POP2SMTP_UNIT_DIR, else /etc/systemd/system), systemctl on the
 // PATH, /proc/self/exe, libsystemd, the profile-file reader. Fails by results only: Install and

@@ -106,11 +106,13 @@ void RelayLog::Write(std::string_view prefix, TextSource& text, int16_t level) {
     bool first = true;
     while (text.Next(piece)) {
         if (file) {
-            if (first) file->Write(FilePrefix(prefix.empty() ? piece : prefix, now) + std::string(prefix));
+            if (first)
+                file->Write(FilePrefix(prefix.empty() ? piece : prefix, now) + std::string(prefix));
             file->Write(piece);
         }
         first = false;
-        if (prefix.size() + listed.size() < kListedBytes) listed.append(piece.substr(0, kListedBytes));
+        if (prefix.size() + listed.size() < kListedBytes)
+            listed.append(piece.substr(0, kListedBytes));
         if (!file && prefix.size() + listed.size() >= kListedBytes) break;
     }
     if (file) {

@@ -33,7 +33,6 @@ TarvixPOP2SMTP_Main::TarvixPOP2SMTP_Main(RelayPlatform platform)
       appDirectory_(std::move(platform.appDirectory)),
       commandLine_(std::move(platform.commandLine)),
       spool_(platform.fileSystem) {
-
     Winsock_POP_Client.SetEvents({
         [this] { Winsock_POP_Client_Connect(); },
         [this](int32_t n) { Winsock_POP_Client_DataArrival(n); },

@@ -19,8 +19,8 @@
 #include "relay/log.h"
 #include "relay/options.h"
 #include "relay/platform.h"
-#include "relay/spool/spool.h"
 #include "relay/spool/specific_rule.h"
+#include "relay/spool/spool.h"
 
 // The message in delivery, read from its spool file by the dispatch scan.
 struct SMTPMessage {

@@ -68,11 +68,11 @@ std::vector<std::string> ReadRouteKeys(const KeyReader& value, SmtpRoute& into) 
 
 std::vector<std::string> ReadOptions(const KeyReader& value, RelayOptions& into) {
     std::vector<std::string> unknown = ReadRouteKeys(value, into.smtp);
-    ReadWord(value, "POPSecurity",
-             Words<PopSecurity>{{"none", PopSecurity::None},
-                                {"tls", PopSecurity::Tls},
-                                {"stls", PopSecurity::Stls}},
-             into.popSecurity, unknown);
+    ReadWord(
+        value, "POPSecurity",
+        Words<PopSecurity>{
+            {"none", PopSecurity::None}, {"tls", PopSecurity::Tls}, {"stls", PopSecurity::Stls}},
+        into.popSecurity, unknown);
     ReadText(value, "TLSTrustFile", into.tlsTrustFile);
     ReadWord(value, "POPAuth",
              Words<PopAuth>{{"user", PopAuth::User}, {"xoauth2", PopAuth::XOAuth2}}, into.popAuth,
@@ -82,13 +82,13 @@ std::vector<std::string> ReadOptions(const KeyReader& value, RelayOptions& into)
              into.forwardOriginal, unknown);
     into.recipientHeaders = NameList(value("RecipientHeaders"));
     ReadText(value, "AllowedRecipients", into.allowedRecipients);
-    ReadWord(value, "RefusedMail", Words<bool>{{"drop", false}, {"keep", true}},
-             into.keepRefused, unknown);
-    ReadWord(value, "Watchdog", Words<bool>{{"total", false}, {"silence", true}},
-             into.watchSilence, unknown);
-    ReadWord(value, "DateZone", Words<bool>{{"fixed", false}, {"local", true}},
-             into.localDateZone, unknown);
-    ReadWord(value, "Dispatch", Words<bool>{{"tick", false}, {"continuous", true}},
-             into.continuous, unknown);
+    ReadWord(value, "RefusedMail", Words<bool>{{"drop", false}, {"keep", true}}, into.keepRefused,
+             unknown);
+    ReadWord(value, "Watchdog", Words<bool>{{"total", false}, {"silence", true}}, into.watchSilence,
+             unknown);
+    ReadWord(value, "DateZone", Words<bool>{{"fixed", false}, {"local", true}}, into.localDateZone,
+             unknown);
+    ReadWord(value, "Dispatch", Words<bool>{{"tick", false}, {"continuous", true}}, into.continuous,
+             unknown);
     return unknown;
 }

@@ -32,13 +32,13 @@ struct RelayOptions {
     PopAuth popAuth = PopAuth::User;
     std::string popPasswordCommand;
     SmtpRoute smtp;  // the [General] values of the route keys; server and port are not used
-    bool forwardOriginal = false;                // ForwardMode=original
+    bool forwardOriginal = false;               // ForwardMode=original
     std::vector<std::string> recipientHeaders;  // empty: one RCPT TO from the To value
-    std::string allowedRecipients;               // empty: any
-    bool keepRefused = false;                    // RefusedMail=keep
-    bool watchSilence = false;                   // Watchdog=silence
-    bool localDateZone = false;                  // DateZone=local
-    bool continuous = false;                     // Dispatch=continuous
+    std::string allowedRecipients;              // empty: any
+    bool keepRefused = false;                   // RefusedMail=keep
+    bool watchSilence = false;                  // Watchdog=silence
+    bool localDateZone = false;                 // DateZone=local
+    bool continuous = false;                    // Dispatch=continuous
 };
 
 // Reads the optional keys through `value` (the text of a key, empty when absent). `into` keeps

@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <limits>
-
 #include <vector>
 
 namespace TarvixPOP2SMTP_Procs {

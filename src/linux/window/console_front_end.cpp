@@ -3,8 +3,9 @@
 // The console view keeps the list lines that stdout has not taken yet in one buffer and writes
 // them through a non-blocking descriptor on the event loop, so a stalled reader of stdout (a
 // full pipe) never stops the relay. A regular file or /dev/null as stdout (no readiness to wait
-// for) is written in batches, once per handler at the latest. The POP3 password, which the list shows in its PASS line, is replaced by
-// asterisks on stdout: a journal or a process manager's log is readable by more people.
+// for) is written in batches, once per handler at the latest. The POP3 password, which the list
+// shows in its PASS line, is replaced by asterisks on stdout: a journal or a process manager's log
+// is readable by more people.
 #include <poll.h>
 #include <unistd.h>
 

@@ -35,14 +35,14 @@ void TarvixPOP2SMTP_Main::POPConnect() {
     if (options_.popPasswordCommand.empty()) return ConnectPOP();
     // A fresh password or token for every session; the answer of a session that has ended
     // meanwhile (watchdog) is dropped.
-    commands_.Run(options_.popPasswordCommand, [this, session = popSession_](
-                                                   bool ok, const std::string& firstLine,
-                                                   const std::string& why) {
-        if (session != popSession_ || m_POPState != 1) return;
-        if (!ok) return FailPOPSession("POPPasswordCommand: " + why);
-        m_POPPassword = firstLine;
-        ConnectPOP();
-    });
+    commands_.Run(options_.popPasswordCommand,
+                  [this, session = popSession_](bool ok, const std::string& firstLine,
+                                                const std::string& why) {
+                      if (session != popSession_ || m_POPState != 1) return;
+                      if (!ok) return FailPOPSession("POPPasswordCommand: " + why);
+                      m_POPPassword = firstLine;
+                      ConnectPOP();
+                  });
 }
 
 void TarvixPOP2SMTP_Main::ConnectPOP() {

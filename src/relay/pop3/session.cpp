@@ -174,7 +174,8 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
 void TarvixPOP2SMTP_Main::StartPOPLogin() {
     if (options_.popAuth == PopAuth::XOAuth2) {
         if (!Winsock_POP_Client.IsSecure() && !Winsock_POP_Client.PeerIsLoopback()) {
-            return FailPOPSession("XOAUTH2 needs TLS (POPSecurity) for a server on another machine");
+            return FailPOPSession(
+                "XOAUTH2 needs TLS (POPSecurity) for a server on another machine");
         }
         SendPOPDataRow("AUTH XOAUTH2");
         m_POPState = 12;

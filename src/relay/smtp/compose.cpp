@@ -82,7 +82,7 @@ class AddressListReader {
     explicit AddressListReader(std::string_view text) : text_(text) {}
 
     void ReadAll(std::vector<std::string>& addresses) {
-        std::string word;      // the current mailbox outside angle brackets: a bare address
+        std::string word;     // the current mailbox outside angle brackets: a bare address
         bool angled = false;  // the mailbox had "<...>": that is its address
         while (at_ < text_.size()) {
             const char c = text_[at_];
@@ -105,8 +105,8 @@ class AddressListReader {
             if (c == '<') {
                 std::size_t close = text_.find('>', at_ + 1);
                 if (close == std::string_view::npos) close = text_.size();
-                Add(std::string(TarvixPOP2SMTP_Procs::Trim(text_.substr(at_ + 1, close - at_ - 1),
-                                                           " \t")),
+                Add(std::string(
+                        TarvixPOP2SMTP_Procs::Trim(text_.substr(at_ + 1, close - at_ - 1), " \t")),
                     addresses);
                 angled = true;
                 at_ = close + 1;

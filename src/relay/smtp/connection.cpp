@@ -22,14 +22,14 @@ void TarvixPOP2SMTP_Main::SMTPSend(const std::string& SMTPServer, int32_t SMTPPo
         smtpSecret_ = route_.password;
         return ConnectSMTP();
     }
-    commands_.Run(route_.passwordCommand, [this, session = smtpSession_](
-                                              bool ok, const std::string& firstLine,
-                                              const std::string& why) {
-        if (session != smtpSession_ || m_SMTPState != 1) return;
-        if (!ok) return FailSMTPSession("SMTPPasswordCommand: " + why);
-        smtpSecret_ = firstLine;
-        ConnectSMTP();
-    });
+    commands_.Run(route_.passwordCommand,
+                  [this, session = smtpSession_](bool ok, const std::string& firstLine,
+                                                 const std::string& why) {
+                      if (session != smtpSession_ || m_SMTPState != 1) return;
+                      if (!ok) return FailSMTPSession("SMTPPasswordCommand: " + why);
+                      smtpSecret_ = firstLine;
+                      ConnectSMTP();
+                  });
 }
 
 void TarvixPOP2SMTP_Main::ConnectSMTP() {
@@ -86,7 +86,8 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Close() {
                  std::to_string(Winsock_SMTP_Client.RemotePort()),
              99);
     // A close before the end of data was accepted is "no reply" to RefusedMail=keep.
-    const bool retry = options_.keepRefused && m_SMTPState != 0 && m_SMTPState != 7 && !m_SMTPSucceed;
+    const bool retry =
+        options_.keepRefused && m_SMTPState != 0 && m_SMTPState != 7 && !m_SMTPSucceed;
     CloseAndShutdownSMTPClient();
     if (retry) RenameSpoolFile(m_SMTPFileName, "err");
 }

@@ -303,8 +303,7 @@ void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& l
 void TarvixPOP2SMTP_Main::RefuseDelivery(int16_t replyCode, const std::string& line) {
     if (!options_.keepRefused) return Winsock_SMTP_Client.Close();
     const bool lasting = replyCode >= 500 && replyCode <= 599 && !temporaryRefusal_;
-    WriteLog(std::string("(SMTP) ") + (lasting ? "Refused, set aside: " : "Deferred: ") + line,
-             99);
+    WriteLog(std::string("(SMTP) ") + (lasting ? "Refused, set aside: " : "Deferred: ") + line, 99);
     CloseAndShutdownSMTPClient();
     RenameSpoolFile(m_SMTPFileName, lasting ? "rej" : "err");
 }

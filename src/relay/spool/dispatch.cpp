@@ -113,8 +113,9 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
                 for (const std::string& wanted : options_.recipientHeaders) {
                     inRecipientField = inRecipientField || EqualNoCase(field, wanted);
                 }
-                if (inRecipientField) recipientField.append(",").append(line.substr(
-                    std::min(line.size(), line.find(':') + 1)));
+                if (inRecipientField)
+                    recipientField.append(",").append(
+                        line.substr(std::min(line.size(), line.find(':') + 1)));
             }
         }
         // Only the text between the first and the second colon is the value: "Subject: Re: x"
@@ -144,8 +145,8 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
     record.Body.file = std::move(file);
     compose::AddAddresses(recipientField, record.Recipients);
 
-    const bool named = options_.recipientHeaders.empty() ? !record.To.empty()
-                                                         : !record.Recipients.empty();
+    const bool named =
+        options_.recipientHeaders.empty() ? !record.To.empty() : !record.Recipients.empty();
     if (record.ReturnPath.empty() || record.From.empty() || !named) {
         WriteLog("(SMTP) Missing data in message", 99);
         if (!options_.keepRefused) {
