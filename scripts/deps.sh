@@ -8,7 +8,7 @@ build=(g++ cmake make pkg-config libasio-dev libssl-dev libsystemd-dev libncurse
 test=(googletest libgtest-dev dovecot-pop3d python3 python3-aiosmtpd openssl tmux procps systemd)
 fuzz=(clang libclang-rt-14-dev)
 demo=(dovecot-pop3d python3 procps)
-bench=(fetchmail mpop time hyperfine openssl python3-aiosmtpd libbenchmark-dev)
+bench=(fetchmail mpop postfix time hyperfine openssl python3-aiosmtpd libbenchmark-dev)
 want=("${build[@]}")
 case "${1:-}" in
   test) want+=("${test[@]}" "${fuzz[@]}") ;;

@@ -28,6 +28,8 @@
 #include <cctype>
 #include <string>
 
+#include "linux/tcp_progress.h"
+
 namespace {
 using Tcp = asio::ip::tcp;
 using TlsStream = asio::ssl::stream<Tcp::socket>;
@@ -45,6 +47,7 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     unsigned generation = 0;
     bool connected = false, secure = false, loopback = false;
     bool tlsFromStart = false, upgrading = false, readPending = false, writing = false;
+    bool writePosted = false;
     std::string host, trustFile, verifyFailure;
     int32_t port = 0;
     std::string received;
@@ -55,7 +58,7 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
 
     void Shut() {
         ++generation;
-        connected = secure = upgrading = readPending = writing = false;
+        connected = secure = upgrading = readPending = writing = writePosted = false;
         outgoing.clear();
         std::error_code ignored;
         resolver.cancel();
@@ -300,6 +303,12 @@ bool AsioSocketControl::IsSecure() const {
     return impl_->secure;
 }
 
+uint64_t AsioSocketControl::BytesMoved() const {
+    const Impl& s = *impl_;
+    if (!s.connected) return 0;
+    return TcpBytesMoved(s.tls ? s.tls->next_layer().native_handle() : s.socket->native_handle());
+}
+
 bool AsioSocketControl::PeerIsLoopback() const {
     return impl_->connected && impl_->loopback;
 }
@@ -308,7 +317,15 @@ void AsioSocketControl::SendData(std::string_view data) {
     Impl& s = *impl_;
     if (!s.connected) throw SocketFailure("Wrong protocol or connection state");
     s.outgoing.append(data);
-    if (!s.writing && !s.upgrading) s.StartWrite(s.generation);
+    if (s.writing || s.upgrading || s.writePosted) return;
+    // The write starts once the calling handler is done, so that everything it queues (the
+    // rows of a message) leaves in one write.
+    s.writePosted = true;
+    asio::post(s.io, [self = impl_, g = s.generation] {
+        if (!self->Current(g)) return;
+        self->writePosted = false;
+        if (!self->writing && !self->upgrading && !self->outgoing.empty()) self->StartWrite(g);
+    });
 }
 
 void AsioSocketControl::GetData(std::string& into) {

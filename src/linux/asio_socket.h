@@ -28,6 +28,7 @@ class AsioSocketControl : public SocketControl {
     void StartTls(const std::string& trustFile) override;
     bool IsSecure() const override;
     bool PeerIsLoopback() const override;
+    uint64_t BytesMoved() const override;
     void SendData(std::string_view data) override;
     void GetData(std::string& into) override;
     void Close() override;

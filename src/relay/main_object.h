@@ -146,6 +146,8 @@ class TarvixPOP2SMTP_Main {
         log_.Write(prefix, text, Level);
     }
 
+    static bool MovedSince(const SocketControl& socket, uint64_t& last);
+
     // POP3.
     void ConnectPOP();
     void FailPOPSession(const std::string& why);
@@ -206,6 +208,7 @@ class TarvixPOP2SMTP_Main {
     std::unique_ptr<WritableFile> popFile_;
     bool popFileFailed_ = false;
     unsigned popSession_ = 0;
+    uint64_t popMoved_ = 0, smtpMoved_ = 0;  // the sockets' byte counts at the last tick
 
     // SMTP session: how the current server is reached and what its EHLO offered, the login,
     // the recipients named and accepted, the body being sent from the spool file, and the

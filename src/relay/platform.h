@@ -84,6 +84,9 @@ class SocketControl {
     virtual bool IsSecure() const = 0;
     // The connected peer is on this machine (127.0.0.0/8, ::1).
     virtual bool PeerIsLoopback() const = 0;
+    // A count that grows whenever bytes move on the connection in either direction, also while
+    // sent data is still leaving the system's buffers; 0 without a connection.
+    virtual uint64_t BytesMoved() const = 0;
     // Queues bytes for sending. Throws SocketFailure when no connection is open.
     virtual void SendData(std::string_view data) = 0;
     // Moves everything received and not yet taken into `into` (replacing its content).

@@ -8,22 +8,22 @@
 # count; exits 0 only when nothing failed. Scenarios run in parallel, each in its own folder
 # under /tmp with its own ports and servers. Every process started here runs under `timeout`
 # and the driver itself is ended by SIGALRM after DRIVER_LIMIT seconds whatever happens.
-import argparse, asyncio, fcntl, logging, os, pathlib, random, re, shutil, signal, socket, struct
-import subprocess as sp, sys, tempfile, threading, time
+import argparse, asyncio, base64, email, email.policy, fcntl, logging, os, pathlib, random, re, shutil, signal
+import glob, grp, pwd, socket, ssl, struct, subprocess as sp, sys, tempfile, threading, time, warnings
 from concurrent.futures import ThreadPoolExecutor, as_completed
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult
 
 LIFETIME, DRIVER_LIMIT = 240, 420   # seconds: any child process / the whole driver
 RELAY, PORTS, PORTS_LOCK = None, set(), threading.Lock()
 LOOP = asyncio.new_event_loop()     # one loop in a thread serves every in-process server
 threading.Thread(target=LOOP.run_forever, daemon=True).start()
 logging.getLogger('mail.log').setLevel(logging.CRITICAL)
+warnings.filterwarnings('ignore', 'Requiring AUTH while not requiring TLS')   # aiosmtpd does not count TLS from the first byte
 Skip = type('Skip', (Exception,), {})
 CAPTION = 'Tarvix POP2SMTP Relay Application - Version 1.0.05'
 
 
-def run(coro):
-    return asyncio.run_coroutine_threadsafe(coro, LOOP).result(30)
+run = lambda coro: asyncio.run_coroutine_threadsafe(coro, LOOP).result(30)
 
 
 def wait_for(pred, seconds, step=0.1):
@@ -42,9 +42,7 @@ def free_port():  # never the same port twice in one run
                 return s.getsockname()[1]
 
 
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(('127.0.0.1', port)) == 0
+listening = lambda port: socket.socket().connect_ex(('127.0.0.1', port)) == 0   # the socket closes as it is dropped
 
 
 def write(path, data, mode=0o644):
@@ -72,25 +70,20 @@ def ini(sections=(), **general):
 
 # ---- What the relay must make of a message: as stored in the spool and as sent in DATA ----
 
-def dots(raw):  # the lines of a seeded message (LF ends) as a POP3 server sends them
-    return [b'.' + l if l[:1] == b'.' else l for l in raw.split(b'\n')[:-1]]
+# the lines of a seeded message (LF ends) as a POP3 server sends them
+dots = lambda raw: [b'.' + l if l[:1] == b'.' else l for l in raw.split(b'\n')[:-1]]
+# spool file: lines as sent, CRs removed, each + CR LF, then one more CR LF
+stored = lambda raw: b''.join(l.replace(b'\r', b'') + b'\r\n' for l in dots(raw)) + b'\r\n'
 
 
-def stored(raw):  # spool file: lines as sent, CRs removed, each + CR LF, then one more CR LF
-    return b''.join(l.replace(b'\r', b'') + b'\r\n' for l in dots(raw)) + b'\r\n'
+# value between the first and second colon, trimmed
+header = lambda raw, name: next(l.split(b':')[1].strip() for l in stored(raw).split(b'\r\n\r\n')[0].split(b'\r\n') if l.startswith(name + b':'))
 
 
-def header(raw, name):  # value between the first and second colon, trimmed
-    rows = stored(raw).split(b'\r\n\r\n')[0].split(b'\r\n')
-    return next(l.split(b':')[1].strip() for l in rows if l.startswith(name + b':'))
-
-
-def addr(raw, name):  # envelope address: text after the first "<", without the closing ">"
-    return header(raw, name).split(b'<', 1)[-1].rstrip(b'>')
-
-
-def unstuff(data):  # DATA as aiosmtpd hands it over: dots removed, without the final ".\r\n"
-    return b'\r\n'.join(l[1:] if l[:1] == b'.' else l for l in data[:-3].split(b'\r\n'))
+# envelope address: text after the first "<", without the closing ">"
+addr = lambda raw, name: header(raw, name).split(b'<', 1)[-1].rstrip(b'>')
+# DATA as aiosmtpd hands it over: dots removed, without the final ".\r\n"
+unstuff = lambda data: b'\r\n'.join(l[1:] if l[:1] == b'.' else l for l in data[:-3].split(b'\r\n'))
 
 
 def composed(raw, stuffed=True):  # DATA as sent, with rows ID and DATE for Message-ID and Date
@@ -104,8 +97,7 @@ def composed(raw, stuffed=True):  # DATA as sent, with rows ID and DATE for Mess
 STAMP = re.compile(rb'Message-ID: <(\d{8}_\d{6}_[0-9a-f]{5})\.>\r\n(.*?)'
                    rb'Date: [A-Z][a-z]{2}, \d{1,2} [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d \+0100\r\n', re.S)
 def norm(data):  # (spool name, data with its Message-ID and Date rows turned into ID and DATE)
-    m = STAMP.match(data)
-    return (m[1], STAMP.sub(rb'ID\r\n\2DATE\r\n', data, 1)) if m else (None, data)
+    return (m[1], STAMP.sub(rb'ID\r\n\2DATE\r\n', data, 1)) if (m := STAMP.match(data)) else (None, data)
 
 
 def diff(want, got):
@@ -121,9 +113,9 @@ def message(subject, frm, to=b'Bob <bob@c.test>', rp=True, body=b'text\n'):
 # ---- Servers ----
 
 class Sink:  # aiosmtpd server keeping (MAIL FROM, RCPT TOs, content) of every message
-    def __init__(s, w, delay=0, **smtp):   # smtp: aiosmtpd options (TLS context, AUTH, ...)
+    def __init__(s, w, delay=0, ssl=None, **smtp):   # ssl: TLS from the first byte; smtp: aiosmtpd options
         s.got, s.port, s.delay = [], free_port(), delay
-        w.servers.append(run(LOOP.create_server(lambda: SMTP(s, **smtp), '127.0.0.1', s.port)))
+        w.servers.append(run(LOOP.create_server(lambda: SMTP(s, **smtp), '127.0.0.1', s.port, ssl=ssl)))
 
     async def handle_DATA(s, server, session, env):
         await asyncio.sleep(s.delay)
@@ -143,11 +135,10 @@ class Scripted:
     # greeting, BODY: the DATA content) to a reply or an action, or to a list of those, one per
     # connection (later connections behave normally). Actions: 'close', 'reset' (RST), 'stall'
     # (say nothing), 'flood' ("+OK", then bytes without a line feed); on BODY they strike after
-    # the first data line. Keeps each connection's commands and start time, and every DATA
-    # blob; DELE takes effect at QUIT.
+    # the first data line. READ: DATA is taken at this many bytes a second. Keeps each
+    # connection's commands and start time, and every DATA blob; DELE takes effect at QUIT.
     def __init__(s, w, table, faults=None, msgs=(), port=None):
-        s.table, s.faults, s.msgs, s.conns, s.times, s.data = table, faults or {}, list(msgs), [], [], []
-        s.port = port or free_port()
+        s.table, s.faults, s.msgs, s.conns, s.times, s.data, s.port = table, faults or {}, list(msgs), [], [], [], port or free_port()
         w.servers.append(run(asyncio.start_server(s.serve, '127.0.0.1', s.port, limit=1 << 26)))
 
     def fault(s, key, n):
@@ -157,18 +148,16 @@ class Scripted:
     async def serve(s, r, wr):
         n, got, gone, key, arg = len(s.conns), [], set(), 'GREET', ''
         s.conns.append(got), s.times.append(time.time())
+        if rate := s.fault('READ', n):
+            r._limit = rate // 8   # the reader then runs at most rate/4 ahead of us
         try:
             while True:
                 a = s.fault(key, n) or s.table.get(key, s.table['?'])
                 a = a(s, arg, gone) if callable(a) else a
-                if a == 'stall':
-                    return await r.read()
-                if a == 'reset':
-                    wr.get_extra_info('socket').setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
-                if a in ('close', 'reset'):
-                    return
-                if a == 'flood':
-                    return await s.flood(wr)
+                if a in ('stall', 'flood'):
+                    return await (r.read() if a == 'stall' else s.flood(wr))
+                if a in ('close', 'reset'):   # reset: linger 0, so that the close sends RST
+                    return a == 'reset' and wr.get_extra_info('socket').setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
                 wr.write(a.encode('latin-1') + b'\r\n')
                 await wr.drain()
                 if key == 'QUIT':
@@ -176,7 +165,10 @@ class Scripted:
                     return
                 if key == 'DATA' and a[:1] == '3':
                     data = await r.readline()
-                    if s.fault('BODY', n) not in ('close', 'reset', 'stall', 'flood') and data != b'.\r\n':
+                    while rate and not data.endswith(b'\r\n.\r\n') and not r.at_eof():
+                        data += await r.read(rate // 4)
+                        await asyncio.sleep(0.25)
+                    if s.fault('BODY', n) not in ('close', 'reset', 'stall', 'flood') and not rate and data != b'.\r\n':
                         data += await r.readuntil(b'\r\n.\r\n')
                     s.data.append(data)
                     key, arg = 'BODY', ''
@@ -200,17 +192,21 @@ class Scripted:
             await wr.drain()
 
 
-DOVECOT = ('protocols = pop3\nlisten = 127.0.0.1\nssl = no\ndisable_plaintext_auth = no\nauth_mechanisms = plain login\n'
-           'first_valid_uid = 65534\nfirst_valid_gid = 65534\nbase_dir = {d}/run\nstate_dir = {d}/state\n'
+DOVECOT = ('protocols = pop3\nlisten = 127.0.0.1, 127.0.0.2\n{ssl}auth_mechanisms = plain login\n'
+           'first_valid_uid = {who.pw_uid}\nfirst_valid_gid = {who.pw_gid}\nbase_dir = {d}/run\nstate_dir = {d}/state\n'
+           'default_internal_user = {who.pw_name}\ndefault_login_user = {who.pw_name}\ndefault_internal_group = {group.gr_name}\n'
            'log_path = {d}/dovecot.log\nmail_location = maildir:{d}/mail/%u/Maildir\n'
            'passdb {{\ndriver = passwd-file\nargs = scheme=PLAIN {d}/passwd\n}}\nuserdb {{\ndriver = passwd-file\nargs = {d}/passwd\n}}\n'
-           'service pop3-login {{\ninet_listener pop3 {{\nport = {port}\n}}\ninet_listener pop3s {{\nport = 0\n}}\n}}\n')
+           'service anvil {{\nchroot =\n}}\nservice pop3-login {{\nchroot =\ninet_listener pop3 {{\nport = {port}\n}}\n'
+           'inet_listener pop3s {{\nport = {pops}\nssl = yes\n}}\n}}\n')   # no chroot: Dovecot may run as a user too
+TLS = 'ssl = required\nssl_cert = <{}\nssl_key = <{}\nssl_min_protocol = TLSv1.2\ndisable_plaintext_auth = yes\n'
+# Dovecot takes a plain login from 127.0.0.1 even so: TLS scenarios connect to 127.0.0.2.
 
 
 class World:  # one scenario's folder, program directory (home), processes, servers and mounts
     def __init__(w, name):
         w.name, w.dir = name, tempfile.mkdtemp(prefix=f'p2st-{name}-', dir='/tmp')
-        os.chmod(w.dir, 0o755)   # Dovecot's mail processes (nobody) must reach the mail below
+        os.chmod(w.dir, 0o755)   # Dovecot's mail processes (nobody, under root) must reach the mail below
         w.home, w.procs, w.servers, w.mounts, w.errors = f'{w.dir}/home', [], [], [], []
 
     def check(w, ok, why):
@@ -224,8 +220,7 @@ class World:  # one scenario's folder, program directory (home), processes, serv
 
     def relay(w, config, name='relay', out=None, env=None, wrap=()):  # config None: keep the ini
         os.makedirs(w.home, exist_ok=True)
-        if config is not None:
-            write(f'{w.home}/TarvixPOP2SMTP.ini', config, 0o600)
+        config is None or write(f'{w.home}/TarvixPOP2SMTP.ini', config, 0o600)
         p = w.spawn([*wrap, RELAY], out or open(f'{w.dir}/{name}.out', 'ab'), env=dict(os.environ, POP2SMTP_HOME=w.home, **(env or {})))
         wait_for(lambda: child(p) or p.poll() is not None, 5, 0.01)
         return p
@@ -234,28 +229,35 @@ class World:  # one scenario's folder, program directory (home), processes, serv
         return read(f'{w.dir}/{name}.out').decode('utf-8', 'replace') if os.path.exists(f'{w.dir}/{name}.out') else ''
 
     def day_log(w):
-        d = f'{w.home}/LogFiles'
-        return ''.join(read(f'{d}/{f}').decode('latin-1') for f in sorted(os.listdir(d))) if os.path.isdir(d) else ''
+        return ''.join(read(f).decode('latin-1') for f in sorted(glob.glob(f'{w.home}/LogFiles/*')))
 
     def spool(w, suffix=''):
-        d = f'{w.home}/Messages'
-        return sorted(f for f in os.listdir(d) if f.endswith(suffix)) if os.path.isdir(d) else []
+        return sorted(os.path.basename(f) for f in glob.glob(f'{w.home}/Messages/*{suffix}'))
 
-    def dovecot(w, users=(('u', 'pw'),), extra=''):
-        d, w.pop = w.dir, free_port()
+    def dovecot(w, users=(('u', 'pw'),), extra='', tls=None, msgs=()):   # tls: (cert, key): STLS and pop3s on w.pops
+        who = pwd.getpwuid(os.getuid() or 65534)   # the mail and Dovecot's processes: nobody's under root, else the user's
+        d, w.pop, w.pops, w.owner = w.dir, free_port(), tls and free_port() or 0, (who.pw_uid, who.pw_gid)
         [os.makedirs(f'{d}/mail/{u}/Maildir/{sub}') for u, _ in users for sub in ('new', 'cur', 'tmp')]
-        write(f'{d}/passwd', ''.join(f'{u}:{{PLAIN}}{pw}:65534:65534::{d}/mail/{u}::\n' for u, pw in users))
-        sp.run(['chown', '-R', '65534:65534', f'{d}/mail'], check=True)
-        write(f'{d}/dovecot.conf', DOVECOT.format(d=d, port=w.pop) + extra)
+        write(f'{d}/passwd', ''.join(f'{u}:{{PLAIN}}{pw}:{who.pw_uid}:{who.pw_gid}::{d}/mail/{u}::\n' for u, pw in users))
+        sp.run(['chown', '-R', '%d:%d' % w.owner, f'{d}/mail'], check=True)
+        ssl = TLS.format(*tls) if tls else 'ssl = no\ndisable_plaintext_auth = no\n'
+        write(f'{d}/dovecot.conf', DOVECOT.format(d=d, port=w.pop, pops=w.pops, ssl=ssl, who=who, group=grp.getgrgid(who.pw_gid)) + extra)
         w.spawn(['dovecot', '-F', '-c', f'{d}/dovecot.conf'], open(f'{d}/dovecot.out', 'wb'))
         if not wait_for(lambda: listening(w.pop), 15):
             raise RuntimeError('Dovecot did not start: ' + read(f'{d}/dovecot.out').decode()[-300:])
+        [w.seed(raw, users[0][0]) for raw in msgs]
 
     def seed(w, raw, user='u'):  # written into tmp/ and renamed into new/, as a delivery agent does
         md, name = f'{w.dir}/mail/{user}/Maildir', f'{time.time_ns()}.{random.randrange(1 << 30)}.test'
         write(f'{md}/tmp/{name}', raw)
-        os.chown(f'{md}/tmp/{name}', 65534, 65534)
+        os.chown(f'{md}/tmp/{name}', *w.owner)
         os.rename(f'{md}/tmp/{name}', f'{md}/new/{name}')
+
+    def cert(w, cn='localhost'):   # self-signed, for the name and (localhost) the loopback addresses
+        c, k, ips = f'{w.dir}/{cn}.pem', f'{w.dir}/{cn}.key', ',IP:127.0.0.1,IP:127.0.0.2' * (cn == 'localhost')
+        sp.run(['timeout', '30', 'openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1', '-subj', f'/CN={cn}',
+                '-addext', f'subjectAltName=DNS:{cn}{ips}', '-keyout', k, '-out', c], check=True, capture_output=True)
+        return c, k
 
     def mailbox(w, user='u'):
         return sum(len(os.listdir(f'{w.dir}/mail/{user}/Maildir/{s}')) for s in ('new', 'cur'))
@@ -289,23 +291,15 @@ E2E = [  # message as seeded in Dovecot, SMTP server it must reach (None: droppe
 
 
 def end_to_end(w):
-    w.dovecot()
+    w.dovecot(msgs=[raw for raw, _ in E2E])
     sinks = {k: Sink(w) for k in 'ABC'}
-    [w.seed(raw) for raw, _ in E2E]
     w.relay(ini([('SPECIFIC_one', dict(SenderAddresses='*@B.TEST, boss@*', SMTPPort=sinks['B'].port)),
                  ('SPECIFIC_two', dict(SenderAddresses='*@b.test, d?ve@*', SMTPPort=sinks['C'].port))],
                 POPPort=w.pop, SMTPPort=sinks['A'].port))
     w.check(wait_for(lambda: sum(len(s.got) for s in sinks.values()) >= len([k for _, k in E2E if k]) and not w.spool() and not w.mailbox(), 30),
             f'mailbox {w.mailbox()}, spool {w.spool()}')
     time.sleep(1)   # a late duplicate would show now
-    for raw, k in E2E:
-        subject = header(raw, b'Subject')
-        got = [(name, g) for name, s in sinks.items() for g in s.got if b'\r\nSubject: %s\r\n' % subject in g[2]]
-        if w.check(len(got) == (k is not None), f'{subject}: arrived {len(got)} times') and k:
-            (name, (mail, rcpt, data)), want = got[0], composed(raw, stuffed=False)
-            w.check(name == k, f'{subject}: went to server {name}, not {k}')
-            w.check((mail, rcpt) == (addr(raw, b'From'), [addr(raw, b'To')]), f'{subject}: envelope {mail} {rcpt}')
-            w.check(norm(data)[1] == want, f'{subject}: ' + diff(want, norm(data)[1]))
+    [arrived(w, sink, [raw for raw, to in E2E if to == k], 0, f'server {k}: ') for k, sink in sinks.items()]
     w.check('Missing data in message' in w.log(), 'no "Missing data in message" for the message without Return-Path')
 
 
@@ -313,9 +307,7 @@ def requeue(w, dovecot, faults, late):
     # The first delivery fails (port closed, or the server resets): the file turns .err, holds
     # the message as stored, and is delivered whole, exactly once, after the re-queue.
     raw, port = DOTS, free_port()
-    if dovecot:
-        w.dovecot()
-        w.seed(raw)
+    dovecot and w.dovecot(msgs=[raw])
     smtp = None if late else Scripted(w, SMTP_, faults, port=port)
     w.relay(ini(POPPort=w.pop if dovecot else Scripted(w, POP3, msgs=[raw]).port, SMTPPort=port))
     if not w.check(wait_for(lambda: w.spool('.err'), 15), f'no .err file, spool {w.spool()}'):
@@ -345,8 +337,7 @@ def stall(w):
 
 def spool_fault(w, options, size):
     # Messages/ cannot take the message: no DELE, it stays on the server, the relay polls on.
-    w.dovecot()
-    w.seed(message(b'big', b'<alice@a.test>', body=(b'y' * 75 + b'\n') * (size // 76)))
+    w.dovecot(msgs=[message(b'big', b'<alice@a.test>', body=(b'y' * 75 + b'\n') * (size // 76))])
     w.mount(f'{w.home}/Messages', options)
     p = w.relay(ini(POPPort=w.pop, SMTPPort=free_port(), POPInterval=500))
     trying = f'(   POP3) Trying to connect to 127.0.0.1:{w.pop}'
@@ -365,14 +356,10 @@ def terminal(w):
     count = lambda text: sum(text in row for row in screen())
     newest = lambda: w.day_log().rstrip('\r\n').rpartition('\n')[2].split(' ', 2)[-1]   # last line, no date and time
     try:
-        w.check(wait_for(lambda: count('Trying to connect'), 10), 'no log line on screen:\n' + '\n'.join(screen()))
-        w.check(CAPTION in screen()[0] and 'POP' in screen()[1], f'top rows {screen()[:2]}')
-        keys('r')
-        w.check(wait_for(lambda: count('Trying to connect') == 2, 5), '"r" started no poll')
-        keys('F10')
-        w.check(wait_for(lambda: count('Run POP now') == 2, 5), 'F10 opened no POP menu')
-        keys('Escape')
-        w.check(wait_for(lambda: count('Run POP now') == 1, 5), 'Escape left the menu open')
+        for key, text, n, why in [(None, 'Trying to connect', 1, 'no log line'), ('r', 'Trying to connect', 2, '"r" started no poll'),
+                                  ('F10', 'Run POP now', 2, 'F10 opened no menu'), ('Escape', 'Run POP now', 1, 'Escape left the menu open')]:
+            key and keys(key)   # each step: the rows that show it, under the caption and the menu bar
+            w.check(wait_for(lambda: count(text) == n and CAPTION in screen()[0] and 'POP' in screen()[1], 10), why + ': ' + '\n'.join(screen()))
         sp.run(tm + ['resize-window', '-t', 't', '-x', '72', '-y', '10'])
         keys('r')   # the new session's lines must show at the bottom of the smaller window
         w.check(wait_for(lambda: len(pop.times) == 3 and CAPTION in screen()[0] and 'POP' in screen()[1]
@@ -384,13 +371,12 @@ def terminal(w):
         sp.run(tm + ['kill-server'], capture_output=True)
 
 
-def kill9(w, cycles=8, per_cycle=5):
+def kill9(w, keys={}, cycles=8, per_cycle=5):
     # SIGKILL at random moments while mail flows: every message arrives, none damaged.
-    seed = random.randrange(1 << 30)
-    rnd, sink = random.Random(seed), Sink(w, delay=0.3)   # a slow server: kills hit deliveries too
+    rnd, sink = random.Random(seed := random.randrange(1 << 30)), Sink(w, delay=0.3)   # a slow server: kills hit deliveries too
     raws = [message(b'torture %d' % i, b'K <k%d@a.test>' % i, body=b'.line %d\n' % i * (i * 30)) for i in range(cycles * per_cycle)]
     w.dovecot()
-    config = ini(POPPort=w.pop, SMTPPort=sink.port, POPInterval=300)
+    config = ini(POPPort=w.pop, SMTPPort=sink.port, POPInterval=300, **keys)
     for c in range(cycles):
         [w.seed(raw) for raw in raws[c * per_cycle:(c + 1) * per_cycle]]
         p = w.relay(config)
@@ -475,10 +461,10 @@ def stalled_stdout(w):
 def service_unit(w):
     if '--offline' not in sp.run(['systemd-analyze', 'security', '--help'], capture_output=True, text=True).stdout:
         raise Skip('systemd-analyze has no --offline')
-    units, unit, h1 = f'{w.dir}/units', f'{w.dir}/units/POP2SMTP.service', f'{w.dir}/h1'
+    units, unit, h1, open_dir = f'{w.dir}/units', f'{w.dir}/units/POP2SMTP.service', f'{w.dir}/h1', f'{w.dir}/open'
     call = lambda prog, arg, home: sp.run(['timeout', '20', prog, arg], capture_output=True, text=True, stdin=sp.DEVNULL,
                                           env=dict(os.environ, POP2SMTP_HOME=home, POP2SMTP_UNIT_DIR=units))
-    [os.makedirs(d) for d in (units, h1)]
+    [os.makedirs(d) for d in (units, h1, open_dir)]
     r = call(RELAY, '/I', h1)
     if w.check(r.returncode == 0 and os.path.exists(unit), f'/I: exit {r.returncode}, {r.stdout + r.stderr}'):
         a = sp.run(['systemd-analyze', 'security', '--offline=true', unit], capture_output=True, text=True)
@@ -486,20 +472,138 @@ def service_unit(w):
         w.check(m and float(m[1]) <= 3.0, f'exposure {m and m[1]} {a.stderr[-200:]}')
     r = call(RELAY, '/U', h1)
     w.check(r.returncode == 0 and not os.path.exists(unit), f'/U: exit {r.returncode}, unit left: {os.path.exists(unit)}')
-    open_dir = f'{w.dir}/open'   # a program directory anyone may write to
-    os.makedirs(open_dir)
     shutil.copy(RELAY, open_dir)
-    os.chmod(open_dir, 0o777)
+    os.chmod(open_dir, 0o777)   # a program directory anyone may write to
     r = call(f'{open_dir}/{os.path.basename(RELAY)}', '/I', open_dir)
     w.check(r.returncode == 1 and not os.path.exists(unit), f'/I from a world-writable directory: exit {r.returncode}')
 
 
+def arrived(w, sink, raws, seconds=15, who=''):   # just these, each once, composed, with the envelope from its headers
+    want = sorted((addr(r, b'From'), [addr(r, b'To')], composed(r, stuffed=False)) for r in raws)
+    if w.check(wait_for(lambda: len(sink.got) >= len(raws) and not w.spool(), seconds), f'{who}{len(sink.got)}/{len(raws)}, spool {w.spool()}'):
+        got = sorted((m, t, norm(d)[1]) for m, t, d in sink.got)
+        w.check(got == want, who + next((f'{a[:2]} {b[:2]} ' + diff(a[2], b[2]) for a, b in zip(want, got) if a != b), f'{len(got)} came'))
+
+
+def pop_tls(w):
+    # Over TLS from the first byte (pop3s), then with STLS: the messages arrive as over plain POP3.
+    w.dovecot(tls=w.cert())
+    sink, raws = Sink(w), [message(b'tls %d' % i, b'<t%d@a.test>' % i, body=b'.x\n\xe4\n') for i in range(2)]
+    for i, (security, port) in enumerate([('tls', w.pops), ('stls', w.pop)]):
+        w.seed(raws[i])
+        p = w.relay(ini(POPSecurity=security, POPServer='127.0.0.2', POPPort=port, TLSTrustFile=f'{w.dir}/localhost.pem', SMTPPort=sink.port))
+        arrived(w, sink, raws[:i + 1])
+        p.terminate(), p.wait()
+    w.check(re.findall(r'Login: user=<u>, .*?(, TLS)?, session', read(f'{w.dir}/dovecot.log').decode()) == [', TLS'] * 2, 'logins not TLS')
+
+
+REFUSED = '(   POP3) Socket Error: TLS certificate refused: '   # then the cause and the subject
+
+
+def tls_refused(w, cn, security, server, trust, want):
+    # A certificate the relay cannot trust (cn: Dovecot's), or a server that refuses STLS (cn None,
+    # a scripted one): the log line names it, and no login goes out.
+    pop = w.dovecot(tls=w.cert(cn), msgs=[DOTS]) if cn else Scripted(w, {**POP3, 'STLS': '-ERR not here'}, msgs=[DOTS])
+    w.relay(ini(POPSecurity=security, POPServer=server, POPPort=pop.port if pop else w.pops if security == 'tls' else w.pop,
+                SMTPPort=free_port(), **({'TLSTrustFile': f'{w.dir}/{cn}.pem'} if trust else {})))
+    w.check(wait_for(lambda: want in w.log(), 10), f'no "{want}": ' + w.log()[-300:])
+    logins = ([l for c in pop.conns for l in c if l[:4] in ('USER', 'PASS')] if pop else
+              re.findall(r'user=<u>.*', read(f'{w.dir}/dovecot.log').decode()))   # any login attempt shows the user
+    w.check(not logins and (pop.msgs if pop else w.mailbox() == 1) and not w.spool(), f'logins {logins}, spool {w.spool()}')
+
+
+def smtp_auth(w, security, keys, ok):
+    # A submission server that wants TLS and a login: the right login delivers, a wrong one is
+    # logged and the message waits; no secret shows in either log.
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(*w.cert())
+    auth = lambda server, session, env, mechanism, data: AuthResult(success=data == (b'relay', b's3cret'), handled=False)
+    tls = dict(ssl=ctx, auth_require_tls=False) if security == 'tls' else dict(tls_context=ctx, require_starttls=True)
+    sink, pop = Sink(w, auth_required=True, authenticator=auth, **tls), Scripted(w, POP3, msgs=[DOTS])
+    w.relay(ini(POPPort=pop.port, SMTPPort=sink.port, SMTPSecurity=security, TLSTrustFile=f'{w.dir}/localhost.pem', SMTPUser='relay', **keys))
+    if ok:
+        arrived(w, sink, [DOTS])
+    elif w.check(wait_for(lambda: '(   SMTP) Failed: login refused: 535' in w.log(), 10), 'no "login refused: 535" logged'):
+        w.check(not sink.got and w.spool(), f'{len(sink.got)} delivered, spool {w.spool()}')
+    pw = keys.get('SMTPPassword', 's3cret')
+    w.check('(-> SMTP) AUTH PLAIN *****' in w.log() and not [t for t in (pw, base64.b64encode(b'\0relay\0' + pw.encode()).decode())
+                                                          if t in w.log() + w.day_log()], 'no masked AUTH line, or the secret logged')
+
+
+def xoauth2(w, token='tok-123'):
+    # POP3 login with an OAuth 2 token from the password command, as Microsoft's servers take it.
+    line = base64.b64encode(b'user=u\x01auth=Bearer %s\x01\x01' % token.encode()).decode()
+    table = {**POP3, 'USER': '-ERR no', 'PASS': '-ERR no', 'AUTH': lambda s, a, gone: '+ ' if a == 'XOAUTH2' else '-ERR',
+             '?': lambda s, a, gone: '+OK' if line in s.conns[-1] else '-ERR not logged in'}
+    pop, sink = Scripted(w, table, msgs=[DOTS]), Sink(w)
+    w.relay(ini(POPPort=pop.port, SMTPPort=sink.port, POPAuth='xoauth2', POPPasswordCommand=f"printf '{token}\\n'"))
+    arrived(w, sink, [DOTS])
+    w.check(pop.conns[:1] and pop.conns[0][:2] == ['AUTH XOAUTH2', line] and not pop.msgs, f'POP3 commands {pop.conns[:1]}')
+    w.check(not [t for t in (token, line) if t in w.log() + w.day_log()], 'the token was logged')
+
+
+def mime_original(w, blob=random.randbytes(200 << 10)):
+    # A MIME message with an attachment goes out as retrieved, to every recipient of To and Cc.
+    m = email.message.EmailMessage()
+    m['Return-Path'], m['From'], m['Subject'] = '<bounce@a.test>', 'Alice <alice@a.test>', 'report'
+    m['To'], m['Cc'] = '"Doe, Jane" <jane@c.test>, bob@c.test', 'Carol <carol@d.test>, Bob <bob@c.test>'
+    m.set_content('.a line with a dot\n\n')
+    m.add_alternative('<p>a line in HTML</p>\n', subtype='html')
+    m.add_attachment(blob, maintype='application', subtype='octet-stream', filename='data.bin')
+    w.dovecot(msgs=[raw := m.as_bytes()])
+    w.relay(ini(POPPort=w.pop, SMTPPort=(sink := Sink(w)).port, ForwardMode='original', RecipientHeaders='To, Cc'))
+    if not w.check(wait_for(lambda: sink.got and not w.spool(), 15), f'not delivered, spool {w.spool()}'):
+        return
+    (mail, rcpt, data), want = sink.got[0], raw.replace(b'\n', b'\r\n').rstrip(b'\r\n')   # as seeded, CR LF ends
+    w.check(len(sink.got) == 1 and mail == b'bounce@a.test' and sorted(rcpt) == [b'bob@c.test', b'carol@d.test', b'jane@c.test'],
+            f'{len(sink.got)} deliveries, envelope {mail} {rcpt}')
+    received = re.match(rb'Received: from \S+ by relay\.test with POP3 id \d{8}_\d{6}_[0-9a-f]{5}; [^\r\n]+\r\n', data)
+    w.check(received and data[received.end():].rstrip(b'\r\n') == want, f'{data[:90]!r} ' + diff(want, data[received and received.end():]))
+    parts = [p.get_content() for p in email.message_from_bytes(data, policy=email.policy.default).iter_attachments()]
+    w.check(parts == [blob], f'attachments of {[len(p) for p in parts]} bytes')
+
+
+def refused_kept(w):
+    # RefusedMail=keep: a 451 leaves the message for the re-queue, a 554 sets it aside for good.
+    later, refused = (message(s, b'<%s@a.test>' % s) for s in (b'greylisted', b'refused'))
+    n = lambda subject: sum(b'\r\nSubject: ' + subject in d for d in smtp.data)
+    body = lambda s, *_: '554 no relay' if b'Subject: refused' in s.data[-1] else '451 greylisted' if n(b'greylisted') == 1 else '250 queued'
+    smtp, pop = Scripted(w, {**SMTP_, 'BODY': body}), Scripted(w, POP3, msgs=[later, refused])
+    w.relay(ini(POPPort=pop.port, SMTPPort=smtp.port, RefusedMail='keep'))
+    w.check(wait_for(lambda: w.spool('.err') and w.spool('.rej'), 15), f'spool {w.spool()}')
+    w.check('(SMTP) Deferred: 451 greylisted' in w.log() and '(SMTP) Refused, set aside: 554 no relay' in w.log(), 'log lines missing')
+    w.check(wait_for(lambda: n(b'greylisted') == 2 and not w.spool('.err'), 45), f'not delivered after the re-queue, spool {w.spool()}')
+    time.sleep(1)   # the .rej file: the message as stored, alone in the spool
+    w.check((n(b'greylisted'), n(b'refused')) == (2, 1), f'DATA {n(b"greylisted")} and {n(b"refused")} times')
+    w.check([(f[-4:], read(f'{w.home}/Messages/{f}')) for f in w.spool()] == [('.rej', stored(refused))], f'spool {w.spool()}')
+
+
+def slow_delivery(w, watchdog, whole):
+    # 2 MiB taken by the server at 128 KiB a second (16 s): with Watchdog=silence it arrives once
+    # on one connection; with the overall limit the session is cut and tried again after ~10 s.
+    raw = message(b'slow', b'<s@a.test>', body=(b'z' * 1023 + b'\n') * 2048)
+    smtp, pop = Scripted(w, SMTP_, {'READ': [1 << 17]}), Scripted(w, POP3, msgs=[raw])
+    w.relay(ini(POPPort=pop.port, SMTPPort=smtp.port, Watchdog=watchdog))
+    w.check(wait_for(lambda: smtp.data or len(smtp.times) > 1, 30), 'no DATA, no second connection')
+    took, again = time.time() - smtp.times[0], [round(t - smtp.times[0], 1) for t in smtp.times[1:]]
+    time.sleep(2)
+    once = not again and [norm(d)[1] for d in smtp.data] == [composed(raw)] and took > 12 and not w.spool()
+    w.check(once if whole else again and 9 < again[0] < 13, f'connected again after {again} s, {len(smtp.data)} DATA, first after {took:.1f} s')
+
+
 SCENARIOS = [  # name, function, arguments; the longest first
-    ('kill9', kill9), ('requeue', requeue, True, {}, True), ('reset_mid_data', requeue, False, {'BODY': ['reset']}, False),
-    ('flood', flood), ('stall', stall), ('end_to_end', end_to_end), ('stalled_stdout', stalled_stdout),
-    ('full_disk', spool_fault, 'size=1m', 1_500_000), ('unwritable_spool', spool_fault, 'ro,size=1m', 3000),
-    ('terminal', terminal), ('second_start', second_start), ('config_symlink', config_symlink),
-    ('password_masked', password_masked), ('service_unit', service_unit),
+    ('kill9', kill9), ('kill9_continuous', kill9, dict(Dispatch='continuous', RefusedMail='keep')), ('refused_kept', refused_kept),
+    ('requeue', requeue, True, {}, True), ('reset_mid_data', requeue, False, {'BODY': ['reset']}, False),
+    ('slow_delivery', slow_delivery, 'silence', True), ('slow_cut', slow_delivery, 'total', False), ('flood', flood), ('stall', stall),
+    ('full_disk', spool_fault, 'size=1m', 1_500_000), ('unwritable_spool', spool_fault, 'ro,size=1m', 3000), ('end_to_end', end_to_end),
+    ('stalled_stdout', stalled_stdout), ('terminal', terminal), ('second_start', second_start), ('config_symlink', config_symlink),
+    ('password_masked', password_masked), ('service_unit', service_unit), ('pop_tls', pop_tls), ('mime_original', mime_original),
+    ('tls_untrusted', tls_refused, 'localhost', 'tls', '127.0.0.2', False, REFUSED + 'self-signed certificate (subject /CN=localhost)'),
+    ('tls_wrong_name', tls_refused, 'other.test', 'stls', 'localhost', True, REFUSED + 'it is not valid for localhost (subject /CN=other.test)'),
+    ('stls_refused', tls_refused, None, 'stls', '127.0.0.1', False, '(   POP3) Failed: the server refused STLS'),
+    ('smtp_starttls', smtp_auth, 'starttls', {'SMTPPassword': 's3cret'}, True), ('xoauth2', xoauth2),
+    ('smtp_tls_command', smtp_auth, 'tls', {'SMTPPasswordCommand': 'echo s3cret'}, True),
+    ('smtp_login_refused', smtp_auth, 'starttls', {'SMTPPassword': 'Wr0ng-pw'}, False),
 ]
 
 

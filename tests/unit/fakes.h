@@ -26,6 +26,7 @@ class FakeSocket : public SocketControl {
     void StartTls(const std::string&) override { Mark("[starttls]"); }
     bool IsSecure() const override { return secure; }
     bool PeerIsLoopback() const override { return loopback; }
+    uint64_t BytesMoved() const override { return moved; }
     void SendData(std::string_view data) override {
         if (!open) throw SocketFailure("Wrong protocol or connection state");
         if (done.empty() || done.back().front() == '[') done.emplace_back();
@@ -48,6 +49,7 @@ class FakeSocket : public SocketControl {
     std::optional<std::string> failConnectWith;
     std::string pending, host;
     int32_t port = 0;
+    uint64_t moved = 0;
     bool open = false, secure = false, loopback = true, sendPending = false;
 
   private:

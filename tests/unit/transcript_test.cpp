@@ -33,6 +33,10 @@
 
 #include "fakes.h"
 #include "relay/procs.h"
+#include "relay/profile.h"
+#include "relay/smtp/compose.h"
+
+using namespace TarvixPOP2SMTP_Procs;
 
 namespace {
 
@@ -148,6 +152,7 @@ class Player {
         Start("");
         if (verb[0] == '<') return Deliver(verb.substr(1));
         if (verb[0] == '>') return Expect(Socket(verb.substr(1)));
+        if (Procedure(verb)) return;
         if (verb == "tick") return Tick();
         if (verb == "menu") return relay_->main.Menu_RunPOP_Click();
         if (verb == "stop") return relay_->main.NTService_Stop();
@@ -205,6 +210,62 @@ class Player {
             return;
         }
         ADD_FAILURE() << "unknown directive: " << where_;
+    }
+
+    // The procedures, as data: fields separated by " | ", "{}" for the empty text, the expected
+    // result last.
+    bool Procedure(const std::string& verb) {
+        std::vector<std::string> f;
+        for (std::size_t at = 0;;) {
+            const std::size_t bar = arg_.find(" | ", at);
+            const std::string field = arg_.substr(at, bar - at);
+            f.push_back(field == "{}" ? "" : Unescape(field));
+            if (bar == std::string::npos) break;
+            at = bar + 3;
+        }
+        auto expect = [&](const std::string& actual) { Compare(actual, f.back(), "result"); };
+        std::string found;
+        if (verb == "field") {
+            expect(GetField(f[0], std::stoi(f[1]), f[2]));
+        } else if (verb == "number") {
+            EXPECT_DOUBLE_EQ(ReadNumber(f[0]), std::stod(f[1])) << where_;
+        } else if (verb == "int") {
+            expect(std::to_string(ReadInt32(f[0])));
+        } else if (verb == "match") {
+            expect(std::to_string(MatchWildcard(f[0], f[1])));
+        } else if (verb == "level") {
+            expect(std::to_string(
+                LevelSelection(f[0]).Selects(static_cast<int16_t>(std::stoi(f[1])))));
+        } else if (verb == "ini") {
+            profile_ = ProfileFile::Parse(f[0]);
+        } else if (verb == "profile") {
+            expect(profile_.GetString(f[0], f[1], f[2]));
+        } else if (verb == "sections") {
+            expect(profile_.SectionNames());
+        } else if (verb == "addresses") {
+            std::vector<std::string> addresses;
+            compose::AddAddresses(f[0], addresses);
+            for (const std::string& a : addresses) found += (found.empty() ? "" : " ") + a;
+            expect(found);
+        } else if (verb == "body") {
+            // The text after a header block, read back in pieces as the SMTP session sends it.
+            std::ofstream(Dir() + "body", std::ios::binary) << "H: x\r\n\r\n" << f[0];
+            std::string error;
+            std::shared_ptr<FileReader> file = relay_->files.OpenForReading(Dir() + "body", error);
+            uint64_t offset = 0;
+            spool::ReadHeaderLines(
+                *file, [](std::string_view) {}, offset, error);
+            BodySource body(SpoolBody{file, offset});
+            for (std::string_view piece; body.Next(piece);) found += piece;
+            expect(found);
+        } else if (verb == "login") {
+            const std::string user = f[0].substr(f[0].find(' ') + 1);
+            expect(f[0].rfind("plain", 0) == 0 ? compose::PlainResponse(user, f[1])
+                                               : compose::XOAuth2Response(user, f[1]));
+        } else {
+            return false;
+        }
+        return true;
     }
 
     void Compare(const std::string& actual, const std::string& expected, const char* what) {
@@ -389,6 +450,7 @@ class Player {
     const Case& case_;
     std::string configText_, setting_, refused_, arg_, where_;
     std::unique_ptr<Relay> relay_;
+    ProfileFile profile_ = ProfileFile::Parse("");
 };
 
 class Transcript : public ::testing::TestWithParam<Case> {};

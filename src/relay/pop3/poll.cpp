@@ -19,6 +19,7 @@ void TarvixPOP2SMTP_Main::Timer_POP_Timer() {
             m_PollTimer = 0;
         }
     } else {
+        if (options_.watchSilence && MovedSince(Winsock_POP_Client, popMoved_)) POPWatchdogTime = 0;
         POPWatchdogTime = SaturatingAdd(POPWatchdogTime, Timer_POP.Interval());
         if (POPWatchdogTime > kWatchdogMs) CloseAndShutdownPOPClient();
     }
@@ -107,4 +108,13 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_Error(int32_t /*Number*/,
 
 void TarvixPOP2SMTP_Main::Winsock_POP_Client_SendComplete() {
     if (options_.watchSilence) POPWatchdogTime = 0;
+}
+
+// Watchdog=silence: whether bytes moved on the connection since the last look, also those that
+// were still leaving the system's send buffer (a large body on a slow link).
+bool TarvixPOP2SMTP_Main::MovedSince(const SocketControl& socket, uint64_t& last) {
+    const uint64_t moved = socket.BytesMoved();
+    if (moved == last) return false;
+    last = moved;
+    return true;
 }

@@ -66,9 +66,7 @@ void TarvixPOP2SMTP_Main::SendSMTPDataRow(const std::string& Message) {
 // `shown` is what the log gets: the row itself, or a mechanism and asterisks for a secret.
 void TarvixPOP2SMTP_Main::SendSMTPRow(std::string_view row, std::string_view shown) {
     try {
-        // Queued back to back, so the bytes leave as one row.
-        Winsock_SMTP_Client.SendData(row);
-        Winsock_SMTP_Client.SendData("\r\n");
+        Winsock_SMTP_Client.SendData(std::string(row) + "\r\n");
     } catch (const std::exception&) {
         // A failed send is left to the watchdog; the row is logged all the same.
     }

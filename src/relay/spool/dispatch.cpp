@@ -24,6 +24,7 @@ void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
     std::vector<cTarvixPOP2SMTP_Specific> rules = LoadSpecificRules();
 
     if (m_SMTPState != 0) {
+        if (options_.watchSilence && MovedSince(Winsock_SMTP_Client, smtpMoved_)) SMTPBusyTime = 0;
         SMTPBusyTime = SaturatingAdd(SMTPBusyTime, Timer_SMTP.Interval());
         if (SMTPBusyTime > kWatchdogMs) {
             // No reply in time: with RefusedMail=keep the file waits for the next re-queue.
