@@ -427,27 +427,6 @@ def second_start(w):
     w.check(first.poll() is None, f'first relay ended with {first.poll()}')
 
 
-def config_symlink(w, port=4711):
-    # In a network namespace of its own: a relay that falls back to its default ports (110, 25)
-    # must not reach servers that others run on this machine. The log line is what counts.
-    write(f'{w.dir}/elsewhere/real.ini', ini(POPPort=port, SMTPPort=port + 1), 0o600)
-    os.makedirs(w.home)
-    os.symlink(f'{w.dir}/elsewhere/real.ini', f'{w.home}/TarvixPOP2SMTP.ini')
-    if sp.run(['unshare', '-n', 'true'], capture_output=True).returncode:
-        raise Skip('cannot make a network namespace here')
-    w.relay(None, wrap=['unshare', '-n', '--'])
-    w.check(wait_for(lambda: f'Trying to connect to 127.0.0.1:{port}' in w.log(), 5), 'linked file not used: ' + w.log()[:200])
-
-
-def password_masked(w, password='S3cret-pw'):
-    pop = Scripted(w, POP3)
-    w.relay(ini(POPPort=pop.port, SMTPPort=free_port(), POPPassword=password))
-    w.check(wait_for(lambda: 'QUIT' in w.log() and 'QUIT' in w.day_log(), 5), 'no POP3 session')
-    w.check('(-> POP3) PASS *****' in w.log() and password not in w.log(), 'password shown on stdout')
-    w.check(f'(-> POP3) PASS {password}' in w.day_log(), 'day log lacks the PASS line in clear')
-    w.check(f'PASS {password}' in pop.conns[0], 'server did not get the password')
-
-
 def stalled_stdout(w):
     pop, sink = Scripted(w, POP3, msgs=[DOTS]), Sink(w)
     r, wr = os.pipe()
@@ -596,7 +575,7 @@ SCENARIOS = [  # name, function, arguments; the longest first
     ('requeue', requeue, True, {}, True), ('reset_mid_data', requeue, False, {'BODY': ['reset']}, False),
     ('slow_delivery', slow_delivery, 'silence', True), ('slow_cut', slow_delivery, 'total', False), ('flood', flood), ('stall', stall),
     ('full_disk', spool_fault, 'size=1m', 1_500_000), ('unwritable_spool', spool_fault, 'ro,size=1m', 3000), ('end_to_end', end_to_end),
-    ('stalled_stdout', stalled_stdout), ('terminal', terminal), ('second_start', second_start), ('config_symlink', config_symlink),
+    ('stalled_stdout', stalled_stdout), ('terminal', terminal), ('second_start', second_start),
     ('password_masked', password_masked), ('service_unit', service_unit), ('pop_tls', pop_tls), ('mime_original', mime_original),
     ('tls_untrusted', tls_refused, 'localhost', 'tls', '127.0.0.2', False, REFUSED + 'self-signed certificate (subject /CN=localhost)'),
     ('tls_wrong_name', tls_refused, 'other.test', 'stls', 'localhost', True, REFUSED + 'it is not valid for localhost (subject /CN=other.test)'),

@@ -86,11 +86,11 @@ class FakeService : public ServiceControl {
     void SetControlsAccepted(int32_t c) override { calls.push_back("accept " + std::to_string(c)); }
     std::string DisplayName() override { return "Tarvix POP to SMTP Relay Service"; }
     void SetInteractive(bool i) override { calls.push_back(i ? "interactive" : "not interactive"); }
-    bool Install() override { return Call("install", installOk); }
+    bool Install() override { return calls.push_back("install"), installOk; }
     void LogEvent(int16_t type, int32_t id, const std::string& text) override {
         calls.push_back("event " + std::to_string(type) + " " + std::to_string(id) + " " + text);
     }
-    bool Uninstall() override { return Call("uninstall", uninstallOk); }
+    bool Uninstall() override { return calls.push_back("uninstall"), uninstallOk; }
     void StartService() override { calls.push_back("start"); }
     void SaveSetting(const std::string& s, const std::string& k, const std::string& v) override {
         calls.push_back("save " + s + " " + k + " " + v);
@@ -101,12 +101,6 @@ class FakeService : public ServiceControl {
     std::deque<std::string> calls;
     std::string stored;
     bool installOk = true, uninstallOk = true;
-
-  private:
-    bool Call(const char* name, bool ok) {
-        calls.push_back(name);
-        return ok;
-    }
 };
 
 class FakeFrontEnd : public FrontEnd {

@@ -156,10 +156,7 @@ class Player {
         if (verb == "tick") return Tick();
         if (verb == "menu") return relay_->main.Menu_RunPOP_Click();
         if (verb == "stop") return relay_->main.NTService_Stop();
-        if (verb == "unload") {
-            int cancel = 0;
-            return relay_->main.Form_Unload(cancel);
-        }
+        if (verb == "unload") return relay_->main.Form_Unload(cancel_);
         if (verb == "flood") return Flood();
         if (verb == "event") return Event();
         if (verb == "command") return Answer();
@@ -174,10 +171,7 @@ class Player {
             return Compare(Relay::Read(Dir() + "LogFiles/" + Word(0) + ".Log"), Rest(1),
                            "log file");
         }
-        if (verb == "file") {
-            std::ofstream(Dir() + "Messages/" + Word(0), std::ios::binary) << Rest(1);
-            return;
-        }
+        if (verb == "file") return void(std::ofstream(Dir() + "Messages/" + Word(0)) << Rest(1));
         if (verb == "clock") {
             std::istringstream in(arg_);
             LocalTime& t = relay_->clock.now;
@@ -191,24 +185,14 @@ class Player {
             if (Word(0) == "pop" || Word(0) == "smtp") Socket(Word(0)).failConnectWith = Rest(1);
             return;
         }
-        if (verb == "plain") {
-            Socket(Word(0)).loopback = false;
-            return;
-        }
-        if (verb == "run") {
-            ASSERT_FALSE(relay_->commands.commands.empty()) << where_;
-            Compare(relay_->commands.commands.front(), Rest(0), "command");
-            relay_->commands.commands.pop_front();
-            return;
-        }
+        if (verb == "plain") return void(Socket(Word(0)).loopback = false);
+        if (verb == "run") return Pop(relay_->commands.commands, Rest(0), "command");
         if (verb == "service") return Pop(relay_->service.calls, Rest(0), "service call");
         if (verb == "box") return Pop(relay_->front.boxes, Rest(0), "message box");
         if (verb == "ended")
             return Compare(std::to_string(relay_->front.ended.value_or(-1)), arg_, "end");
-        if (verb == "shown" || verb == "hidden") {
-            EXPECT_TRUE(verb == "shown" ? relay_->front.shown : relay_->front.hidden) << where_;
-            return;
-        }
+        if (verb == "shown") return Compare(std::to_string(relay_->front.shown), "1", "shown");
+        if (verb == "hidden") return Compare(std::to_string(relay_->front.hidden), "1", "hidden");
         ADD_FAILURE() << "unknown directive: " << where_;
     }
 
@@ -390,67 +374,55 @@ class Player {
         Compare(listed.empty() ? "-" : listed, arg_, "spool");
     }
 
-    std::map<std::string, std::function<std::string()>> Members() {
-        TarvixPOP2SMTP_Main& m = relay_->main;
+    // The members a transcript may look at, as text.
+    std::map<std::string, std::string> Members() const {
+        const TarvixPOP2SMTP_Main& m = relay_->main;
+        const SMTPMessage& msg = m.m_SMTPMessage;
         auto n = [](auto v) { return std::to_string(v); };
-        return {
-            {"m_POPState", [&] { return n(m.m_POPState); }},
-            {"m_SMTPState", [&] { return n(m.m_SMTPState); }},
-            {"m_SMTPSucceed", [&] { return n(m.m_SMTPSucceed); }},
-            {"m_POPMessageCount", [&] { return n(m.m_POPMessageCount); }},
-            {"m_PollTimer", [&] { return n(m.m_PollTimer); }},
-            {"m_InternalMessageId", [&] { return n(m.m_InternalMessageId); }},
-            {"POPWatchdogTime", [&] { return n(m.POPWatchdogTime); }},
-            {"SMTPBusyTime", [&] { return n(m.SMTPBusyTime); }},
-            {"ErrRetryTime", [&] { return n(m.ErrRetryTime); }},
-            {"m_SMTPFileName", [&] { return m.m_SMTPFileName; }},
-            {"m_POPServer", [&] { return m.m_POPServer; }},
-            {"m_POPPort", [&] { return n(m.m_POPPort); }},
-            {"m_POPInterval", [&] { return n(m.m_POPInterval); }},
-            {"m_POPUser", [&] { return m.m_POPUser; }},
-            {"m_POPPassword", [&] { return m.m_POPPassword; }},
-            {"m_SMTPServer", [&] { return m.m_SMTPServer; }},
-            {"m_SMTPPort", [&] { return n(m.m_SMTPPort); }},
-            {"m_SMTPName", [&] { return m.m_SMTPName; }},
-            {"g_DebugLevel", [&] { return TarvixPOP2SMTP_Procs::g_DebugLevel; }},
-            {"g_AppPath", [&] { return TarvixPOP2SMTP_Procs::g_AppPath; }},
-            {"g_SpoolPath", [&] { return TarvixPOP2SMTP_Procs::g_SpoolPath; }},
-            {"g_RunAsService", [&] { return n(TarvixPOP2SMTP_Procs::g_RunAsService); }},
-            {"caption", [&] { return relay_->front.caption; }},
-            {"ReceivedPOPData", [&] { return n(m.m_ReceivedPOPData.empty()); }},
-            {"ReceivedSMTPData", [&] { return n(m.m_ReceivedSMTPData.empty()); }},
-            {"From", [&] { return m.m_SMTPMessage.From; }},
-            {"To", [&] { return m.m_SMTPMessage.To; }},
-            {"Subject", [&] { return m.m_SMTPMessage.Subject; }},
-            {"ReturnPath", [&] { return m.m_SMTPMessage.ReturnPath; }},
-            {"FileBase", [&] { return m.m_SMTPMessage.FileBase; }},
-            {"timers", [&] { return n(relay_->timerPOP.enabled) + n(relay_->timerSMTP.enabled); }},
-        };
+        // clang-format off
+        return {{"m_POPState", n(m.m_POPState)}, {"m_SMTPState", n(m.m_SMTPState)},
+                {"m_SMTPSucceed", n(m.m_SMTPSucceed)}, {"m_POPMessageCount", n(m.m_POPMessageCount)},
+                {"m_PollTimer", n(m.m_PollTimer)}, {"POPWatchdogTime", n(m.POPWatchdogTime)},
+                {"SMTPBusyTime", n(m.SMTPBusyTime)}, {"ErrRetryTime", n(m.ErrRetryTime)},
+                {"m_SMTPFileName", m.m_SMTPFileName}, {"m_POPServer", m.m_POPServer},
+                {"m_POPPort", n(m.m_POPPort)}, {"m_POPInterval", n(m.m_POPInterval)},
+                {"m_POPUser", m.m_POPUser}, {"m_POPPassword", m.m_POPPassword},
+                {"m_SMTPServer", m.m_SMTPServer}, {"m_SMTPPort", n(m.m_SMTPPort)},
+                {"m_SMTPName", m.m_SMTPName}, {"g_DebugLevel", g_DebugLevel},
+                {"g_AppPath", g_AppPath}, {"g_SpoolPath", g_SpoolPath},
+                {"g_RunAsService", n(g_RunAsService)}, {"caption", relay_->front.caption},
+                {"ReceivedPOPData", n(m.m_ReceivedPOPData.empty())},
+                {"ReceivedSMTPData", n(m.m_ReceivedSMTPData.empty())},
+                {"From", msg.From}, {"To", msg.To}, {"Subject", msg.Subject},
+                {"ReturnPath", msg.ReturnPath}, {"FileBase", msg.FileBase},
+                {"timers", n(relay_->timerPOP.enabled) + n(relay_->timerSMTP.enabled)}};
+        // clang-format on
     }
 
     void CheckState() {
         auto members = Members();
         ASSERT_TRUE(members.count(Word(0))) << "unknown member at " << where_;
-        Compare(members[Word(0)](), Rest(1), "member");
+        Compare(members[Word(0)], Rest(1), "member");
     }
 
     void SetState() {
         TarvixPOP2SMTP_Main& m = relay_->main;
+        const std::map<std::string, int32_t*> numbers{
+            {"m_InternalMessageId", &m.m_InternalMessageId}, {"m_PollTimer", &m.m_PollTimer}};
+        const std::map<std::string, int16_t*> states{{"m_SMTPState", &m.m_SMTPState},
+                                                     {"m_POPState", &m.m_POPState},
+                                                     {"m_POPMessageCount", &m.m_POPMessageCount}};
         const int value = std::stoi(Word(1));
-        const std::string name = Word(0);
-        if (name == "m_InternalMessageId") m.m_InternalMessageId = value;
-        if (name == "m_PollTimer") m.m_PollTimer = value;
-        if (name == "ErrRetryTime") m.ErrRetryTime = value;
-        if (name == "m_SMTPSucceed") m.m_SMTPSucceed = value;
-        if (name == "m_SMTPState") m.m_SMTPState = static_cast<int16_t>(value);
-        if (name == "m_POPState") m.m_POPState = static_cast<int16_t>(value);
-        if (name == "m_POPMessageCount") m.m_POPMessageCount = static_cast<int16_t>(value);
+        if (numbers.count(Word(0))) *numbers.at(Word(0)) = value;
+        if (states.count(Word(0))) *states.at(Word(0)) = static_cast<int16_t>(value);
+        if (Word(0) == "m_SMTPSucceed") m.m_SMTPSucceed = value;
     }
 
     const Case& case_;
     std::string configText_, setting_, refused_, arg_, where_;
     std::unique_ptr<Relay> relay_;
     ProfileFile profile_ = ProfileFile::Parse("");
+    int cancel_ = 0;
 };
 
 class Transcript : public ::testing::TestWithParam<Case> {};
