@@ -427,6 +427,15 @@ def second_start(w):
     w.check(first.poll() is None, f'first relay ended with {first.poll()}')
 
 
+def password_masked(w, password='S3cret-pw'):
+    pop = Scripted(w, POP3)
+    w.relay(ini(POPPort=pop.port, SMTPPort=free_port(), POPPassword=password))
+    w.check(wait_for(lambda: 'QUIT' in w.log() and 'QUIT' in w.day_log(), 5), 'no POP3 session')
+    w.check('(-> POP3) PASS *****' in w.log() and password not in w.log(), 'password shown on stdout')
+    w.check(f'(-> POP3) PASS {password}' in w.day_log(), 'day log lacks the PASS line in clear')
+    w.check(f'PASS {password}' in pop.conns[0], 'server did not get the password')
+
+
 def stalled_stdout(w):
     pop, sink = Scripted(w, POP3, msgs=[DOTS]), Sink(w)
     r, wr = os.pipe()
