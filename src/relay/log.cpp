@@ -77,11 +77,9 @@ std::string RelayLog::FilePrefix(std::string_view message, const LocalTime& now)
 }
 
 void RelayLog::AddToList(const std::string& time, std::string_view prefix, std::string_view text) {
-    std::string line = time;
-    line += prefix.substr(0, kListedBytes);
-    if (prefix.size() < kListedBytes) line += text.substr(0, kListedBytes - prefix.size());
-    list_.AddItem(std::move(line));
-    frontEnd_.ListLineAdded(list_, list_.Lines().back());
+    prefix = prefix.substr(0, kListedBytes);
+    text = text.substr(0, kListedBytes - prefix.size());
+    frontEnd_.ListLineAdded(list_, list_.AddItem({time, prefix, text}));
 }
 
 void RelayLog::Write(std::string_view prefix, std::string_view text, int16_t level) {

@@ -8,7 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <array>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,17 +17,30 @@
 #include "relay/platform.h"
 
 // The list box of the on-screen log: the newest lines, oldest first; the newest is selected.
+// The lines live in a ring whose strings keep their buffers, so adding a line to a full list
+// allocates nothing (every protocol line of a large message comes through here).
 class ListBox {
   public:
     static constexpr std::size_t kMaxLines = 200;
-    void AddItem(std::string line) {
-        lines_.push_back(std::move(line));
-        while (lines_.size() > kMaxLines) lines_.pop_front();
+    // Adds the line made of `pieces`, dropping the oldest when the list is full.
+    const std::string& AddItem(std::initializer_list<std::string_view> pieces) {
+        std::string& line = lines_[(first_ + count_) % kMaxLines];
+        if (count_ < kMaxLines) {
+            ++count_;
+        } else {
+            first_ = (first_ + 1) % kMaxLines;
+        }
+        line.clear();
+        for (std::string_view piece : pieces) line.append(piece);
+        return line;
     }
-    const std::deque<std::string>& Lines() const { return lines_; }
+    std::size_t Count() const { return count_; }
+    // Line `index`, 0 being the oldest.
+    const std::string& Line(std::size_t index) const { return lines_[(first_ + index) % kMaxLines]; }
 
   private:
-    std::deque<std::string> lines_;
+    std::array<std::string, kMaxLines> lines_;
+    std::size_t first_ = 0, count_ = 0;
 };
 
 // The levels a DebugLevel text selects for the log file: its items up to the first empty one,

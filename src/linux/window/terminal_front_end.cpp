@@ -258,14 +258,13 @@ class TerminalView : public WindowView {
     void DrawList() {
         const int rows = LINES - kFirstListRow;
         if (rows <= 0 || list_ == nullptr) return;
-        const auto& lines = list_->Lines();
-        const std::size_t count = lines.size();
+        const std::size_t count = list_->Count();
         const std::size_t shown = std::min(count, static_cast<std::size_t>(rows));
         const std::size_t first = count - shown;
         for (std::size_t i = 0; i < shown; ++i) {
             const int row = kFirstListRow + static_cast<int>(i);
             const bool selected = first + i + 1 == count;
-            std::string line = Printable(lines[first + i], COLS);
+            std::string line = Printable(list_->Line(first + i), COLS);
             if (selected) {
                 DrawFullLine(row, line, A_REVERSE);
             } else {

@@ -32,7 +32,8 @@ bool Positive(int16_t code) {
 std::string EhloKeyword(const std::string& line, std::string& rest) {
     std::string text = UpperCase(line.size() > 4 ? line.substr(4) : "");
     std::size_t blank = text.find_first_of(" =");
-    rest = blank == std::string::npos ? "" : " " + text.substr(blank + 1) + " ";
+    rest.clear();
+    if (blank != std::string::npos) rest.append(" ").append(text, blank + 1).append(" ");
     return text.substr(0, blank);
 }
 
