@@ -2,6 +2,7 @@
 #include "relay/spool/spool.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace spool {
 
@@ -85,19 +86,26 @@ void BodySource::Emit(char c) {
 }
 
 void BodySource::Convert(std::string_view in) {
-    for (std::size_t at = 0; at < in.size();) {
-        std::size_t end = at;
-        while (end < in.size() && in[end] != '\r' && in[end] != '\n') ++end;
-        if (end > at) {  // ordinary text: taken as a run
+    const char* p = in.data();
+    const char* const end = p + in.size();
+    while (p < end) {
+        // The next CR or LF; what comes before it is ordinary text, taken as a run.
+        const char* lf =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char* stop = lf ? lf : end;
+        const char* cr =
+            static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
+        const char* special = cr ? cr : stop;
+        if (special > p) {
             if (pendingCR_) Emit('\r');
             pendingCR_ = false;
             out_ += held_;
             held_.clear();
-            out_.append(in.substr(at, end - at));
+            out_.append(p, static_cast<std::size_t>(special - p));
             lineOpen_ = true;
         }
-        if (end == in.size()) break;
-        if (in[end] == '\n') {
+        if (special == end) break;
+        if (*special == '\n') {
             // A CR right before the LF belongs to the line end, which becomes CR LF.
             pendingCR_ = false;
             lineOpen_ = false;
@@ -108,7 +116,7 @@ void BodySource::Convert(std::string_view in) {
             pendingCR_ = true;
             lineOpen_ = true;
         }
-        at = end + 1;
+        p = special + 1;
     }
 }
 
