@@ -165,10 +165,8 @@ struct Relay {
         return std::string(::mkdtemp(t.data())) + "/";
     }
     static std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        std::string content;
+        return ReadWholeFile(path, content, true, std::size_t{1} << 30), content;
     }
     std::string dir;
     FakeFrontEnd front;

@@ -99,6 +99,7 @@ class Player {
                 refused_ = arg_;
             } else {
                 Do(verb);
+                Drain();  // the events of the relay's own sends: a body is pulled as they come
                 if (::testing::Test::HasFailure()) return;
             }
         }
@@ -261,7 +262,6 @@ class Player {
         from.pop_front();
     }
 
-    // The events the relay's own sends raise: the body of a message is pulled as they come.
     void Drain() {
         while (relay_->smtp.sendPending || relay_->pop.sendPending) {
             for (FakeSocket* s : {&relay_->pop, &relay_->smtp}) {
@@ -288,18 +288,14 @@ class Player {
         FakeSocket& s = Socket(raw ? how.substr(0, how.size() - 1) : how);
         s.pending += Subst(arg_) + (raw ? "" : "\r\n");
         s.ev.onDataArrival(static_cast<int32_t>(s.pending.size()));
-        Drain();
     }
 
     void Expect(FakeSocket& s) {
-        Drain();
         const std::string expected = Subst(arg_);
         ASSERT_FALSE(s.done.empty()) << "nothing sent, expected at " << where_;
         std::string& front = s.done.front();
         if (expected.front() == '[' || front.front() == '[') {
-            Compare(front, expected, "action");
-            s.done.pop_front();
-            return;
+            return Compare(front, expected, "action"), s.done.pop_front();
         }
         const std::string line = expected + "\r\n";
         ASSERT_EQ(front.substr(0, line.size()), line) << "sent at " << where_;
@@ -334,7 +330,6 @@ class Player {
         if (what == "close") s.open = false, s.ev.onClose();
         if (what == "error") s.open = false, s.ev.onError(10054, Rest(2));
         if (what == "secured") s.secure = true, s.ev.onSecured();
-        Drain();
     }
 
     void Answer() {
@@ -344,16 +339,13 @@ class Player {
         auto done = std::move(waiting.front());
         waiting.pop_front();
         done(Word(0) == "ok", Word(0) == "ok" ? Rest(1) : "", Rest(1));
-        Drain();
     }
 
     void CheckLog(bool present) {
-        Drain();
         auto& added = relay_->front.added;
         const std::string expected = Subst(arg_);
         if (!present) {
-            for (const std::string& l : added)
-                EXPECT_EQ(l.find(expected), std::string::npos) << where_;
+            for (const std::string& l : added) EXPECT_EQ(l.find(expected), l.npos) << where_;
             return;
         }
         while (!added.empty() && added.front().substr(9) != expected) added.pop_front();
