@@ -11,6 +11,7 @@
 #                                                starts the relay, waits until its work is done,
 #                                                stops it, appends its peak memory and CPU to STATS
 #   bench.py floor PORT                          the bare POP3 client (the floor)
+#   bench.py sink PORT OUT                       the discarding SMTP server
 # The commands are kept free of heavy imports: their start-up is part of what hyperfine times.
 import glob, json, os, re, signal, socket, subprocess as sp, sys, threading, time
 
@@ -116,6 +117,33 @@ def floor(port):
     return 0 if n and last.endswith(b'\r\n') and b'+OK' in last else 1
 
 
+def sink(port, out):
+    # An SMTP server that takes each message in large reads and throws it away: smtp-sink parses
+    # every line and would bound the large message instead of the clients. Counts as smtp-sink
+    # does ("mesg=N" in OUT), so that the same waits work for both.
+    import socketserver
+    taken, lock, log = [0], threading.Lock(), open(out, 'a', buffering=1)
+
+    class Session(socketserver.StreamRequestHandler):
+        def handle(self):
+            self.wfile.write(b'220 discard\r\n')
+            while line := self.rfile.readline():
+                verb = line[:4].upper()
+                self.wfile.write(b'221 bye\r\n' if verb == b'QUIT' else b'354 go\r\n' if verb == b'DATA' else b'250 ok\r\n')
+                if verb == b'QUIT':
+                    return
+                tail = b''
+                while verb == b'DATA' and not tail.endswith(b'\r\n.\r\n') and (piece := self.rfile.read1(1 << 20)):
+                    tail = (tail + piece)[-5:]
+                if verb == b'DATA':
+                    with lock:
+                        taken[0] += 1
+                        log.write(f'mesg={taken[0]}\n')
+                    self.wfile.write(b'250 taken\r\n')
+    socketserver.ThreadingTCPServer.allow_reuse_address = True
+    socketserver.ThreadingTCPServer(('127.0.0.1', int(port)), Session).serve_forever()
+
+
 # ---- The driver ----
 
 def driver(relay, micro, build, mode):
@@ -134,14 +162,13 @@ def driver(relay, micro, build, mode):
         tls = st.free_port()
         w.dovecot(extra=f'ssl = required\nssl_cert = <{d}/cert.pem\nssl_key = <{d}/key.pem\nssl_min_protocol = TLSv1.2\n'
                         f'service pop3-login {{\ninet_listener pop3s {{\nport = {tls}\nssl = yes\n}}\n}}\n')
-        # Two sinks: one dumps each message (exactly-once check of the small messages), one keeps
-        # nothing (large messages); both count what they took.
-        sinks = {}
-        for name, dump in (('dump', ['-d', f'{d}/dumps/%M.']), ('sink', [])):
-            sinks[name] = st.free_port()
-            w.spawn(['/usr/sbin/smtp-sink', '-c', '-u', 'nobody', *dump, f'127.0.0.1:{sinks[name]}', '256'],
-                    open(f'{d}/{name}.out', 'wb'))
-            st.wait_for(lambda: st.listening(sinks[name]), 10)
+        # Two sinks: smtp-sink dumps each message (exactly-once check of the small messages), a
+        # discarding one takes large messages at full speed; both count what they took.
+        sinks = {'dump': st.free_port(), 'sink': st.free_port()}
+        w.spawn(['/usr/sbin/smtp-sink', '-c', '-u', 'nobody', '-d', f'{d}/dumps/%M.', f'127.0.0.1:{sinks["dump"]}', '256'],
+                open(f'{d}/dump.out', 'wb'))
+        w.spawn([PY, ME, 'sink', str(sinks['sink']), f'{d}/sink.out'], sp.DEVNULL)
+        [st.wait_for(lambda: st.listening(port), 10) for port in sinks.values()]
         # Retrieval alone: an SMTP server that accepts and never answers, so the one file taken
         # for delivery waits and the dispatch does nothing else meanwhile.
         stall, held = socket.create_server(('127.0.0.1', 0)), []
@@ -331,6 +358,8 @@ if __name__ == '__main__':
     a = sys.argv[1:]
     if a[0] == 'prep':
         prep(*a[1:])
+    elif a[0] == 'sink':
+        sink(*a[1:])
     elif a[0] in ('relay', 'floor'):
         sys.exit(relay_run(*a[1:]) if a[0] == 'relay' else floor(*a[1:]))
     else:

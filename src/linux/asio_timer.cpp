@@ -20,7 +20,12 @@ void AsioTimer::SetEnabled(bool enabled) {
 }
 
 void AsioTimer::Arm() {
-    timer_.expires_after(std::chrono::milliseconds(interval_));
+    // The next multiple of the interval on the steady clock: timers of the same interval then run
+    // out together and share one wake-up of the process.
+    using namespace std::chrono;
+    const auto period = duration_cast<steady_clock::duration>(milliseconds(interval_));
+    const auto now = steady_clock::now().time_since_epoch();
+    timer_.expires_at(steady_clock::time_point(now / period * period + period));
     timer_.async_wait([this, alive = std::weak_ptr<char>(alive_),
                        generation = generation_](const std::error_code& ec) {
         if (ec || alive.expired() || generation != generation_ || !enabled_) return;

@@ -1,8 +1,9 @@
 // asio_timer.h - a periodic Timer on the Asio event loop.
 //
-// Runs from creation and ticks every Interval() milliseconds while enabled. A late tick is one
-// tick: one wait is pending at a time, armed when the last tick came, so missed ticks never
-// arrive as a burst.
+// Runs from creation and ticks every Interval() milliseconds while enabled, on multiples of the
+// interval, so that timers of one interval tick in the same wake-up. A late tick is one tick:
+// one wait is pending at a time, armed when the last tick came, so missed ticks never arrive as
+// a burst.
 #pragma once
 
 #include <asio/io_context.hpp>
