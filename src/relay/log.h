@@ -70,6 +70,7 @@ class RelayLog {
     RelayLog(Clock& clock, FileSystem& files, FrontEnd& frontEnd, ListBox& list)
         : clock_(clock), files_(files), frontEnd_(frontEnd), list_(list) {}
     void SelectLevels(std::string_view debugLevel) { selection_ = LevelSelection(debugLevel); }
+    bool WritesToFile(int16_t level) const { return selection_.Selects(level); }
     // Logs the message `prefix` + `text`.
     void Write(std::string_view prefix, std::string_view text, int16_t level);
     // Logs the message `prefix` + everything `text` gives, without holding it whole.

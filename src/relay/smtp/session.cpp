@@ -261,7 +261,8 @@ void TarvixPOP2SMTP_Main::SendMessageRows() {
         SendSMTPDataRow("Content-Type: text/plain;");
         SendSMTPDataRow("");
     }
-    BodySource logged(text);
+    // The list shows the start of the body; the log file, when it takes SMTP lines, all of it.
+    BodySource logged(text, log_.WritesToFile(20) ? BodySource::kChunk : RelayLog::kListedBytes);
     log_.Write("(-> SMTP) ", logged, 20);
     WriteLog("(-> SMTP) ", ".", 20);
     bodyPump_ = std::make_unique<BodySource>(text);

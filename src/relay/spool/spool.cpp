@@ -26,18 +26,19 @@ std::string WithExtension(std::string_view name, std::string_view extension) {
 
 bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view)>& onLine,
                      uint64_t& bodyOffset, std::string& error) {
-    std::string chunk(64 * 1024, '\0');
+    constexpr std::size_t kRead = 64 * 1024;
+    const auto chunk = std::make_unique_for_overwrite<char[]>(kRead);  // not zeroed: read into
     std::string line;
     bool cut = false;
     uint64_t offset = 0;
     for (;;) {
-        long n = file.ReadAt(offset, chunk.data(), chunk.size());
+        long n = file.ReadAt(offset, chunk.get(), kRead);
         if (n < 0) {
             error = file.Error();
             return false;
         }
         if (n == 0) break;
-        std::string_view data(chunk.data(), static_cast<std::size_t>(n));
+        std::string_view data(chunk.get(), static_cast<std::size_t>(n));
         for (std::size_t at = 0; at < data.size();) {
             std::size_t lf = data.find('\n', at);
             std::string_view piece = data.substr(at, lf == data.npos ? data.npos : lf - at);
@@ -140,8 +141,8 @@ bool BodySource::Next(std::string_view& piece) {
             failed_ = done_ = true;
             break;
         }
-        in_.resize(kChunk);
-        long n = file_->ReadAt(position_, in_.data(), in_.size());
+        if (!in_) in_ = std::make_unique_for_overwrite<char[]>(chunk_);  // not zeroed: read into
+        long n = file_->ReadAt(position_, in_.get(), chunk_);
         if (n < 0) {
             failed_ = done_ = true;
             break;
@@ -151,7 +152,7 @@ bool BodySource::Next(std::string_view& piece) {
             break;
         }
         position_ += static_cast<uint64_t>(n);
-        Convert(std::string_view(in_.data(), static_cast<std::size_t>(n)));
+        Convert(std::string_view(in_.get(), static_cast<std::size_t>(n)));
     }
     piece = out_;
     return !out_.empty();

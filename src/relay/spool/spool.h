@@ -48,7 +48,9 @@ struct SpoolBody {
 class BodySource : public TextSource {
   public:
     static constexpr std::size_t kChunk = 256 * 1024;
-    explicit BodySource(const SpoolBody& body) : file_(body.file), position_(body.offset) {}
+    // `chunk`: how much is read at a time (less when only the start of the text is wanted).
+    explicit BodySource(const SpoolBody& body, std::size_t chunk = kChunk)
+        : file_(body.file), position_(body.offset), chunk_(chunk) {}
     bool Next(std::string_view& piece) override;
     bool Failed() const { return failed_; }
     std::string Error() const { return file_ ? file_->Error() : "no file"; }
@@ -60,7 +62,9 @@ class BodySource : public TextSource {
 
     std::shared_ptr<FileReader> file_;
     uint64_t position_;
-    std::string in_, out_;
+    std::size_t chunk_;
+    std::unique_ptr<char[]> in_;
+    std::string out_;
     std::string held_;  // CR LF pairs (and a last CR) that may turn out to end the text
     bool pendingCR_ = false, lineOpen_ = false, done_ = false, failed_ = false;
 };
