@@ -87,7 +87,7 @@ class TarvixPOP2SMTP_Main {
 
     // Dispatch scan and routing rules (src/relay/spool/dispatch.cpp, rules.cpp).
     void Timer_SMTP_Timer();
-    std::vector<cTarvixPOP2SMTP_Specific> LoadSpecificRules();
+    const std::vector<cTarvixPOP2SMTP_Specific>& LoadSpecificRules();
 
     // SMTP connection (src/relay/smtp/connection.cpp) and session (src/relay/smtp/session.cpp).
     void SMTPSend(const std::string& SMTPServer, int32_t SMTPPort);

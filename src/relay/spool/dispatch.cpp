@@ -21,7 +21,7 @@
 using namespace TarvixPOP2SMTP_Procs;
 
 void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
-    std::vector<cTarvixPOP2SMTP_Specific> rules = LoadSpecificRules();
+    const std::vector<cTarvixPOP2SMTP_Specific>& rules = LoadSpecificRules();
 
     if (m_SMTPState != 0) {
         if (options_.watchSilence && MovedSince(Winsock_SMTP_Client, smtpMoved_)) SMTPBusyTime = 0;
@@ -184,7 +184,7 @@ bool TarvixPOP2SMTP_Main::KeepAllowedRecipients(SMTPMessage& record) {
 // queued file is taken; on the same route it follows on this connection, else after QUIT.
 void TarvixPOP2SMTP_Main::DeliverNextOnThisConnection() {
     DeleteDeliveredMessage();
-    const std::vector<cTarvixPOP2SMTP_Specific> rules = LoadSpecificRules();
+    const std::vector<cTarvixPOP2SMTP_Specific>& rules = LoadSpecificRules();
     spool_.Refresh(g_SpoolPath, false);
     if (spool_.First("snd").empty()) QueueOneStoredMessage();
     SmtpRoute next;

@@ -2,7 +2,8 @@
 //
 // The rules are rebuilt from the configuration file at every dispatch tick, so an edit takes
 // effect at the next tick. The file is read once per build, and parsed again only when its text
-// changed; every value comes out as a single key read would give it.
+// changed (the list is then the one built before); every value comes out as a single key read
+// would give it.
 #include "relay/spool/rules.h"
 
 #include "relay/main_object.h"
@@ -11,9 +12,9 @@
 
 using namespace TarvixPOP2SMTP_Procs;
 
-std::vector<cTarvixPOP2SMTP_Specific> TarvixPOP2SMTP_Main::LoadSpecificRules() {
+const std::vector<cTarvixPOP2SMTP_Specific>& TarvixPOP2SMTP_Main::LoadSpecificRules() {
     std::string content;
-    if (!fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content)) return {};
+    fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content);  // missing: no rules
     if (content == rulesText_) return rules_;
     ProfileFile config = ProfileFile::Parse(content);
     std::string names = config.SectionNames();
@@ -35,8 +36,8 @@ std::vector<cTarvixPOP2SMTP_Specific> TarvixPOP2SMTP_Main::LoadSpecificRules() {
         rules.push_back(std::move(rule));
     }
     rulesText_ = std::move(content);
-    rules_ = rules;
-    return rules;
+    rules_ = std::move(rules);
+    return rules_;
 }
 
 namespace TarvixPOP2SMTP_Procs {
