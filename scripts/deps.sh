@@ -7,7 +7,7 @@ set -euo pipefail
 build=(g++ cmake make pkg-config libasio-dev libssl-dev libsystemd-dev libncurses-dev)
 test=(googletest libgtest-dev dovecot-pop3d python3 python3-aiosmtpd openssl tmux procps systemd)
 fuzz=(clang libclang-rt-14-dev)
-demo=(dovecot-pop3d python3 procps)
+demo=(dovecot-pop3d python3 python3-aiosmtpd procps)
 bench=(fetchmail mpop postfix time hyperfine openssl python3-aiosmtpd libbenchmark-dev)
 want=("${build[@]}")
 case "${1:-}" in

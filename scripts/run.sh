@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root="$(pwd)"
 
-# The demonstration needs Dovecot and Python besides the build tools.
+# The demonstration needs Dovecot, Python and aiosmtpd besides the build tools.
 bash scripts/deps.sh demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target pop2smtp
@@ -30,10 +30,4 @@ fi
 
 # --- demonstration -------------------------------------------------------------------------------
 # The servers are the system test's (tests/system/system_test.py); the SMTP sink is aiosmtpd's.
-if ! /usr/bin/python3 -c 'import aiosmtpd' 2>/dev/null; then
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends python3-aiosmtpd >/dev/null
-fi
 exec /usr/bin/python3 "$root/scripts/demo.py" "$relay" "$home"
