@@ -73,6 +73,20 @@ std::string XOAuth2Response(std::string_view user, std::string_view token) {
                   "\x01\x01");
 }
 
+void FieldCollector::Add(std::string_view line) {
+    if (names_.empty() || line.empty()) return;
+    if (line.front() == ' ' || line.front() == '\t') {  // a folded line continues the field
+        if (inField_) text_.append(line);
+        return;
+    }
+    const std::size_t colon = std::min(line.find(':'), line.size());
+    const std::string_view field = TarvixPOP2SMTP_Procs::Trim(line.substr(0, colon), " \t");
+    inField_ = std::any_of(names_.begin(), names_.end(), [&](const std::string& name) {
+        return TarvixPOP2SMTP_Procs::EqualNoCase(field, name);
+    });
+    if (inField_) text_.append(",").append(line.substr(std::min(colon + 1, line.size())));
+}
+
 namespace {
 
 // Reads one address list; `at` moves through the text. Quoted strings and comments may hold

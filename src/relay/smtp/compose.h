@@ -26,6 +26,20 @@ std::string Base64(std::string_view bytes);
 std::string PlainResponse(std::string_view user, std::string_view password);
 std::string XOAuth2Response(std::string_view user, std::string_view token);
 
+// The values of the named header fields (RecipientHeaders), gathered from header lines given one
+// at a time: folded lines joined, the fields one comma-separated list.
+class FieldCollector {
+  public:
+    explicit FieldCollector(const std::vector<std::string>& names) : names_(names) {}
+    void Add(std::string_view line);
+    const std::string& Text() const { return text_; }
+
+  private:
+    const std::vector<std::string>& names_;
+    std::string text_;
+    bool inField_ = false;
+};
+
 // The addresses of RFC 5322 address lists (header values, unfolded): display names, quoted
 // strings, comments and groups are skipped; each address once (letter case ignored), in order.
 void AddAddresses(std::string_view list, std::vector<std::string>& addresses);

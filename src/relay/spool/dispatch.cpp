@@ -101,24 +101,9 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
     std::string server = m_SMTPServer;
     int32_t port = m_SMTPPort;
     const cTarvixPOP2SMTP_Specific* rule = nullptr;
-    // RecipientHeaders: the named header fields, their folded lines joined.
-    std::string recipientField;
-    bool inRecipientField = false;
+    compose::FieldCollector recipientFields(options_.recipientHeaders);
     auto onLine = [&](std::string_view line) {
-        if (!options_.recipientHeaders.empty()) {
-            if (line.front() == ' ' || line.front() == '\t') {
-                if (inRecipientField) recipientField.append(line);
-            } else {
-                const std::string_view field = Trim(line.substr(0, line.find(':')), " \t");
-                inRecipientField = false;
-                for (const std::string& wanted : options_.recipientHeaders) {
-                    inRecipientField = inRecipientField || EqualNoCase(field, wanted);
-                }
-                if (inRecipientField)
-                    recipientField.append(",").append(
-                        line.substr(std::min(line.size(), line.find(':') + 1)));
-            }
-        }
+        recipientFields.Add(line);
         // Only the text between the first and the second colon is the value: "Subject: Re: x"
         // gives "Re". Folded continuation lines are judged as lines of their own.
         const std::string key = UpperCase(Trim(GetField(line, 0, ":")));
@@ -144,7 +129,7 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
         return false;
     }
     record.Body.file = std::move(file);
-    compose::AddAddresses(recipientField, record.Recipients);
+    compose::AddAddresses(recipientFields.Text(), record.Recipients);
 
     const bool named =
         options_.recipientHeaders.empty() ? !record.To.empty() : !record.Recipients.empty();
