@@ -10,7 +10,6 @@
 //   clock Y M D h m s WD [OFFSET]
 //   file NAME TEXT         writes Messages/NAME
 //   tick pop|smtp [N]      N ticks (default 1);  menu: Run POP now
-//   flood pop|smtp N       the server sends N bytes without a line feed
 //   <pop TEXT  <smtp TEXT  the server sends TEXT and CR LF, as one event
 //   <pop~ TEXT             the same without CR LF
 //   >pop TEXT  >smtp TEXT  the next thing the relay did on that socket: a line it sent, or
@@ -30,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "fakes.h"
 #include "relay/procs.h"
@@ -158,7 +158,6 @@ class Player {
         if (verb == "menu") return relay_->main.Menu_RunPOP_Click();
         if (verb == "stop") return relay_->main.NTService_Stop();
         if (verb == "unload") return relay_->main.Form_Unload(cancel_);
-        if (verb == "flood") return Flood();
         if (verb == "event") return Event();
         if (verb == "command") return Answer();
         if (verb == "log" || verb == "nolog") return CheckLog(verb == "log");
@@ -303,16 +302,6 @@ class Player {
         if (front.empty()) s.done.pop_front();
     }
 
-    // The server sends N bytes without a line feed, a megabyte per event.
-    void Flood() {
-        CheckAllExpected();
-        FakeSocket& s = Socket(Word(0));
-        for (long left = std::stol(Word(1)); left > 0 && s.open; left -= 1 << 20) {
-            s.pending.assign(static_cast<std::size_t>(std::min(left, 1L << 20)), 'x');
-            s.ev.onDataArrival(static_cast<int32_t>(s.pending.size()));
-        }
-    }
-
     void Tick() {
         CheckAllExpected();
         const int n = Word(1).empty() ? 1 : std::stoi(Word(1));
@@ -354,13 +343,11 @@ class Player {
     }
 
     void CheckSpool() {
-        std::vector<std::string> names;
-        if (std::filesystem::exists(Dir() + "Messages")) {
-            for (auto& e : std::filesystem::directory_iterator(Dir() + "Messages")) {
-                names.push_back(e.path().filename());
-            }
+        std::set<std::string> names;
+        std::error_code missing;
+        for (auto& e : std::filesystem::directory_iterator(Dir() + "Messages", missing)) {
+            names.insert(e.path().filename());
         }
-        std::sort(names.begin(), names.end());
         std::string listed;
         for (const std::string& n : names) listed += (listed.empty() ? "" : " ") + n;
         Compare(listed.empty() ? "-" : listed, arg_, "spool");
