@@ -1,9 +1,38 @@
-// fuzz_relay.cpp - the relay on fakes fed a hostile peer: the first byte of the input chooses the
-// POP3 session, the SMTP session or a spool file for the dispatch scan; the rest comes as the
-// server's data, cut into events at 0xFE bytes. Whatever arrives, the handlers must not crash,
-// the states stay in range, and a DELE is only ever sent for a message stored in the spool.
+// fuzz_relay.cpp - the relay fed hostile input. The first byte of the input chooses (modulo 4):
+// 0 the POP3 session, 1 the SMTP session, 2 a spool file for the dispatch scan (then the SMTP
+// session), 3 the text procedures; the rest comes as the server's data, cut into events at 0xFE
+// bytes, or as the procedures' texts. Whatever arrives, nothing crashes, the states stay in
+// range, a DELE is only ever sent for a message stored in the spool, and each procedure keeps
+// its basic promises.
 #include "fuzz_input.h"
+#include "relay/procs.h"
+#include "relay/profile.h"
+#include "relay/smtp/compose.h"
 #include "unit/fakes.h"
+
+using namespace TarvixPOP2SMTP_Procs;
+
+namespace {
+
+void Procedures(const FuzzInput& in) {
+    const std::string a = in.Piece(0), b = in.Piece(1);
+    const ProfileFile profile = ProfileFile::Parse(a);
+    Check(profile.GetString(b, in.Piece(2), "d").size() <= 2047);
+    Check(profile.SectionNames().size() <= 20478);
+    if (!b.empty()) {
+        const std::string field = GetField(a, static_cast<int8_t>(in.choice), b);
+        Check(field.find(b) == std::string::npos && (field.empty() || a.find(field) != a.npos));
+    }
+    const bool matched = MatchWildcard(a, b);
+    if (b.find_first_of("*?") == std::string::npos) Check(matched == (!a.empty() && a == b));
+    (void)ReadInt32(a);
+    (void)LevelSelection(a).Selects(static_cast<int16_t>(in.choice));
+    std::vector<std::string> addresses;
+    compose::AddAddresses(a, addresses);
+    for (const std::string& address : addresses) Check(address.find('@') != std::string::npos);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static Relay* relay = [] {
@@ -13,18 +42,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         return r;
     }();
     TarvixPOP2SMTP_Main& m = relay->main;
-    FuzzInput in(data, size);
+    const FuzzInput in(data, size);
+    if (in.choice % 4 == 3) return Procedures(in), 0;
     m.CloseAndShutdownPOPClient();
     m.CloseAndShutdownSMTPClient();
     relay->front.added.clear();
-    FakeSocket& s = in.choice % 2 == 0 ? relay->pop : relay->smtp;
-    if (in.choice % 3 == 2) {
+    FakeSocket& s = in.choice % 4 == 0 ? relay->pop : relay->smtp;
+    if (in.choice % 4 == 2) {
         std::ofstream(m.m_SMTPFileName = relay->dir + "Messages/m.msg", std::ios::binary)
             << in.Piece(0);
         m.m_SMTPSucceed = false;
         relay->timerSMTP.tick();
     }
-    if (in.choice % 2 == 0) m.m_POPState = static_cast<int16_t>(in.choice / 3 % 14);
+    if (in.choice % 4 == 0) m.m_POPState = static_cast<int16_t>(in.choice / 4 % 14);
     s.open = true;
     for (const std::string& piece : in.pieces) {
         s.pending = piece;
@@ -41,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         stored += e.path().extension() == ".msg";
         std::filesystem::remove(e.path());
     }
-    Check(in.choice % 2 != 0 || deletes <= stored);
+    Check(in.choice % 4 != 0 || deletes <= stored);
     relay->pop.done.clear();
     relay->smtp.done.clear();
     return 0;

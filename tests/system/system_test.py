@@ -139,7 +139,9 @@ class Scripted:
     # connection's commands and start time, and every DATA blob; DELE takes effect at QUIT.
     def __init__(s, w, table, faults=None, msgs=(), port=None):
         s.table, s.faults, s.msgs, s.conns, s.times, s.data, s.port = table, faults or {}, list(msgs), [], [], [], port or free_port()
-        w.servers.append(run(asyncio.start_server(s.serve, '127.0.0.1', s.port, limit=1 << 26)))
+        sock = socket.socket()   # a small receive buffer: a slow reader slows the sender down, as a slow link does
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 16), sock.bind(('127.0.0.1', s.port))
+        w.servers.append(run(asyncio.start_server(s.serve, sock=sock, limit=1 << 26)))
 
     def fault(s, key, n):
         a = s.faults.get(key)
@@ -410,6 +412,16 @@ def flood(w, limit_mib=200):
     w.check(wait_for(lambda: len(pop.times) > 1, 15) and p.poll() is None, f'no next poll, relay exit {p.poll()}')
 
 
+def big_message(w, mib=48):
+    # Streamed to its spool file and from it: the relay's memory stays far below the message's size.
+    raw = message(b'big', b'<b@a.test>', body=b''.join(b'.%07d' % i + b'q' * 71 + b'\n' for i in range((mib << 20) // 80)))
+    w.dovecot(msgs=[raw])
+    p = w.relay(ini(POPPort=w.pop, SMTPPort=(sink := Sink(w, data_size_limit=None)).port, DebugLevel=99))
+    arrived(w, sink, [raw], 60)
+    hwm = int(re.search(r'VmHWM:\s+(\d+)', read(f'/proc/{child(p)}/status').decode())[1]) >> 10
+    w.check(hwm < mib // 2, f'peak memory {hwm} MiB for a message of {mib} MiB')
+
+
 def snapshot(home):  # every file in the program directory but the day logs, with its mtime
     return {f'{d}/{f}': (read(f'{d}/{f}'), os.stat(f'{d}/{f}').st_mtime_ns)
             for d, _, fs in os.walk(home) if 'LogFiles' not in d for f in fs}
@@ -582,7 +594,7 @@ def slow_delivery(w, watchdog, whole):
 SCENARIOS = [  # name, function, arguments; the longest first
     ('kill9', kill9), ('kill9_continuous', kill9, dict(Dispatch='continuous', RefusedMail='keep')), ('refused_kept', refused_kept),
     ('requeue', requeue, True, {}, True), ('reset_mid_data', requeue, False, {'BODY': ['reset']}, False),
-    ('slow_delivery', slow_delivery, 'silence', True), ('slow_cut', slow_delivery, 'total', False), ('flood', flood), ('stall', stall),
+    ('slow_delivery', slow_delivery, 'silence', True), ('slow_cut', slow_delivery, 'total', False), ('flood', flood), ('big_message', big_message), ('stall', stall),
     ('full_disk', spool_fault, 'size=1m', 1_500_000), ('unwritable_spool', spool_fault, 'ro,size=1m', 3000), ('end_to_end', end_to_end),
     ('stalled_stdout', stalled_stdout), ('terminal', terminal), ('second_start', second_start),
     ('password_masked', password_masked), ('service_unit', service_unit), ('pop_tls', pop_tls), ('mime_original', mime_original),

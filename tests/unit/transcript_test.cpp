@@ -21,6 +21,7 @@
 //   spool NAME...          the spool directory holds exactly these names ("-" for none)
 //   content NAME TEXT      a spool file's bytes;  logfile DATE TEXT  a log file's bytes
 //   log TEXT               a list line (without its time) logged since the last log check
+//   listed TEXT            the newest list line, with its time
 //   nolog TEXT             no list line since the last check contains TEXT
 //   state NAME VALUE       a member of the main object;  set NAME VALUE  sets one
 //   service CALL; box TEXT; ended N; shown; hidden     the service calls, message boxes, end
@@ -173,11 +174,14 @@ class Player {
         }
         if (verb == "file") return void(std::ofstream(Dir() + "Messages/" + Word(0)) << Rest(1));
         if (verb == "clock") {
-            std::istringstream in(arg_);
             LocalTime& t = relay_->clock.now;
-            in >> t.year >> t.month >> t.day >> t.hour >> t.minute >> t.second >> t.weekday >>
-                t.utcOffsetMinutes;
-            return;
+            return void(std::sscanf(arg_.c_str(), "%d %d %d %d %d %d %d %d", &t.year, &t.month,
+                                    &t.day, &t.hour, &t.minute, &t.second, &t.weekday,
+                                    &t.utcOffsetMinutes));
+        }
+        if (verb == "listed") {
+            return Compare(relay_->front.added.empty() ? "" : relay_->front.added.back(), Rest(0),
+                           "list line");
         }
         if (verb == "fail") {
             if (Word(0) == "create") relay_->files.failCreate = true;
@@ -231,21 +235,6 @@ class Player {
             compose::AddAddresses(f[0], addresses);
             for (const std::string& a : addresses) found += (found.empty() ? "" : " ") + a;
             expect(found);
-        } else if (verb == "body") {
-            // The text after a header block, read back in pieces as the SMTP session sends it.
-            std::ofstream(Dir() + "body", std::ios::binary) << "H: x\r\n\r\n" << f[0];
-            std::string error;
-            std::shared_ptr<FileReader> file = relay_->files.OpenForReading(Dir() + "body", error);
-            uint64_t offset = 0;
-            spool::ReadHeaderLines(
-                *file, [](std::string_view) {}, offset, error);
-            BodySource body(SpoolBody{file, offset});
-            for (std::string_view piece; body.Next(piece);) found += piece;
-            expect(found);
-        } else if (verb == "login") {
-            const std::string user = f[0].substr(f[0].find(' ') + 1);
-            expect(f[0].rfind("plain", 0) == 0 ? compose::PlainResponse(user, f[1])
-                                               : compose::XOAuth2Response(user, f[1]));
         } else {
             return false;
         }

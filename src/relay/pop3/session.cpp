@@ -228,15 +228,10 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
         Winsock_POP_Client.Close();
         return;
     }
-    if (popFileFailed_) {  // already logged and closed
-        popFileFailed_ = false;
-        return;
-    }
+    // After a failure (logged, the socket closed) nothing more is stored in this session.
+    if (popFileFailed_) return;
     m_ReceivedPOPMessage += "\r\n";
-    if (!FlushPOPMessage()) {
-        popFileFailed_ = false;
-        return;
-    }
+    if (!FlushPOPMessage()) return;
     m_InternalMessageId = spool::NextCounter(m_InternalMessageId);
     const std::string name = spool::FileBase(clock_.Now(), m_InternalMessageId) + "msg";
     // The counter starts again at 1 in every run: a run restarted within the second of an

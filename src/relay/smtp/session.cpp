@@ -54,7 +54,6 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_DataArrival(int32_t /*bytesTotal*/
         HandleSMTPLine(line, RoundToInt16(ReadNumber(line.substr(0, 3))));
     }
     if (m_ReceivedSMTPData.Overlong()) {
-        m_ReceivedSMTPData.clear();
         FailSMTPSession("a reply line longer than " + std::to_string(ReceivedLines::kMaxLine) +
                         " bytes");
     }

@@ -7,8 +7,7 @@
 namespace spool {
 
 int32_t NextCounter(int32_t counter) {
-    int32_t next = counter + 1;
-    return (next > 65535 || next < 0) ? 0 : next;
+    return counter >= 65535 ? 0 : counter + 1;
 }
 
 std::string FileBase(const LocalTime& t, int32_t counter) {
