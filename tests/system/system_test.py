@@ -14,7 +14,7 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 from aiosmtpd.smtp import SMTP, AuthResult
 
 LIFETIME, DRIVER_LIMIT = 240, 420   # seconds: any child process / the whole driver
-RELAY, PORTS, PORTS_LOCK = None, set(), threading.Lock()
+RELAY, ASAN, PORTS, PORTS_LOCK = None, False, set(), threading.Lock()   # ASAN: a sanitizer build
 LOOP = asyncio.new_event_loop()     # one loop in a thread serves every in-process server
 threading.Thread(target=LOOP.run_forever, daemon=True).start()
 logging.getLogger('mail.log').setLevel(logging.CRITICAL)
@@ -408,7 +408,7 @@ def flood(w, limit_mib=200):
         except (OSError, TypeError):   # gone, or a zombie without memory
             pass
     wait_for(lambda: sample() or len(pop.times) > 1 or p.poll() is not None, 60, 0.05)
-    w.check(peak[0] < limit_mib and peak[1] < 900, f'VmRSS reached {peak[0]} MiB, VmPeak {peak[1]} MiB')
+    w.check(ASAN or peak[0] < limit_mib and peak[1] < 900, f'VmRSS reached {peak[0]} MiB, VmPeak {peak[1]} MiB')
     w.check('(   POP3) Failed:' in w.log(), 'no "(   POP3) Failed:" logged')
     w.check(not [c for c in pop.conns[0] if c.startswith('DELE')], 'DELE sent for the flooded message')
     w.check(wait_for(lambda: len(pop.times) > 1, 15) and p.poll() is None, f'no next poll, relay exit {p.poll()}')
@@ -421,7 +421,7 @@ def big_message(w, mib=48):
     p = w.relay(ini(POPPort=w.pop, SMTPPort=(sink := Sink(w, data_size_limit=None)).port, DebugLevel=99))
     arrived(w, sink, [raw], 60)
     hwm = int(re.search(r'VmHWM:\s+(\d+)', read(f'/proc/{child(p)}/status').decode())[1]) >> 10
-    w.check(hwm < mib // 2, f'peak memory {hwm} MiB for a message of {mib} MiB')
+    w.check(ASAN or hwm < mib // 2, f'peak memory {hwm} MiB for a message of {mib} MiB')
 
 
 def snapshot(home):  # every file in the program directory but the day logs, with its mtime
@@ -625,14 +625,14 @@ def attempt(name, fn, *args, keep=False):
 
 
 def main():
-    global RELAY
+    global RELAY, ASAN
     ap = argparse.ArgumentParser(description='System test of the relay against real and scripted servers')
     ap.add_argument('--relay', required=True, help='the built program')
     ap.add_argument('-k', default='', help='run only the scenarios whose name contains this')
     ap.add_argument('-j', type=int, default=7, help='scenarios at a time')
     ap.add_argument('--keep', action='store_true', help='keep each scenario folder, print its time')
     a = ap.parse_args()
-    RELAY = os.path.abspath(a.relay)
+    RELAY, ASAN = os.path.abspath(a.relay), b'__asan_init' in read(a.relay)   # its shadow memory hides the relay's
     signal.alarm(DRIVER_LIMIT)
     todo, counts = [s for s in SCENARIOS if a.k in s[0]], {'ok': 0, 'FAIL': 0, 'skip': 0}
     with ThreadPoolExecutor(a.j) as ex:
