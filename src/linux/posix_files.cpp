@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 
 namespace {
@@ -193,6 +194,19 @@ bool PosixFileSystem::ReadConfiguration(const std::string& path, std::string& co
     if (ReadWholeFile(path, content, true, kConfigurationLimit)) return true;
     content.clear();
     return false;
+}
+
+std::string PosixFileSystem::SettledStamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    // Two writes within one tick of the file system's clock can leave the same time and size:
+    // until the file is a few seconds old, it counts as changed.
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec - st.st_mtim.tv_sec < 3) return {};
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_size);
 }
 
 std::unique_ptr<FileReader> PosixFileSystem::OpenForReading(const std::string& path,

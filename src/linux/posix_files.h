@@ -12,6 +12,7 @@ class PosixFileSystem : public FileSystem {
     bool CreateDirectory(const std::string& path) override;
     bool Exists(const std::string& path) override;
     bool ReadConfiguration(const std::string& path, std::string& content) override;
+    std::string SettledStamp(const std::string& path) override;
     std::unique_ptr<FileReader> OpenForReading(const std::string& path,
                                                std::string& error) override;
     std::unique_ptr<WritableFile> CreateNewFile(const std::string& directory,

@@ -198,9 +198,9 @@ class TarvixPOP2SMTP_Main {
     std::string appDirectory_;
     std::string commandLine_;
     SpoolIndex spool_;
-    // The routing rules of the last configuration text read: an unchanged file is not parsed
-    // again at every tick.
-    std::string rulesText_;
+    // The routing rules of the last configuration text read: an unchanged file is not read or
+    // parsed again at every tick.
+    std::string rulesStamp_, rulesText_;
     std::vector<cTarvixPOP2SMTP_Specific> rules_;
 
     // POP3 session: the spool file being written, and the session number that a password

@@ -128,6 +128,9 @@ class FileSystem {
     virtual bool Exists(const std::string& path) = 0;
     // The whole configuration file, read through a symbolic link; false when it cannot be read.
     virtual bool ReadConfiguration(const std::string& path, std::string& content) = 0;
+    // A text that stays the same while the file `path` (through a link) is unchanged; empty when
+    // that cannot be told, also while the file is so new that a later change could keep its time.
+    virtual std::string SettledStamp(const std::string& path) = 0;
     virtual std::unique_ptr<FileReader> OpenForReading(const std::string& path,
                                                        std::string& error) = 0;
     // A new file (mode 0600) under a temporary name in `directory` that no listing shows.

@@ -2,8 +2,9 @@
 //
 // The rules are rebuilt from the configuration file at every dispatch tick, so an edit takes
 // effect at the next tick. The file is read once per build, and parsed again only when its text
-// changed (the list is then the one built before); every value comes out as a single key read
-// would give it.
+// changed (the list is then the one built before); a file that has not changed since the last
+// tick, as its time and size tell, is not even read again. Every value comes out as a single key
+// read would give it.
 #include "relay/spool/rules.h"
 
 #include "relay/main_object.h"
@@ -13,8 +14,12 @@
 using namespace TarvixPOP2SMTP_Procs;
 
 const std::vector<cTarvixPOP2SMTP_Specific>& TarvixPOP2SMTP_Main::LoadSpecificRules() {
+    const std::string path = g_AppPath + kConfigFileName;
+    std::string stamp = fileSystem_.SettledStamp(path);
+    if (!stamp.empty() && stamp == rulesStamp_) return rules_;
+    rulesStamp_ = std::move(stamp);
     std::string content;
-    fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content);  // missing: no rules
+    fileSystem_.ReadConfiguration(path, content);  // missing: no rules
     if (content == rulesText_) return rules_;
     ProfileFile config = ProfileFile::Parse(content);
     std::string names = config.SectionNames();
