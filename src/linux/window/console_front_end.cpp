@@ -7,6 +7,8 @@
 // shows in its PASS line, is replaced by asterisks on stdout: a journal or a process manager's log
 // is readable by more people.
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <asio/post.hpp>
@@ -21,6 +23,10 @@ constexpr std::size_t kTimeText = 9;  // "HH:MM:SS "
 }  // namespace
 
 ConsoleView::ConsoleView(asio::io_context& io) : out_(io) {
+    // Lines written to /dev/null would only cost a write each.
+    struct stat st {};
+    discard_ =
+        ::fstat(STDOUT_FILENO, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
     std::error_code ec;
     int fd = ::dup(STDOUT_FILENO);
     if (fd < 0) return;
@@ -35,13 +41,14 @@ ConsoleView::ConsoleView(asio::io_context& io) : out_(io) {
 
 void ConsoleView::LineAdded(const ListBox&, const std::string& newest) {
     std::string_view line = newest;
-    if (broken_) return;
+    if (broken_ || discard_) return;
     if (pending_.size() + inFlight_.size() + line.size() > kMaxBuffered) {
         ++dropped_;
         return;
     }
     if (dropped_ > 0) {
-        pending_ += "(" + std::to_string(dropped_) + " lines not shown: stdout was not read)\n";
+        pending_.append("(").append(std::to_string(dropped_));
+        pending_.append(" lines not shown: stdout was not read)\n");
         dropped_ = 0;
     }
     if (line.substr(kTimeText, kPassLine.size()) == kPassLine) {

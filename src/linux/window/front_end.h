@@ -49,7 +49,7 @@ class ConsoleView : public WindowView {
     void Write();
     void Flush();
     asio::posix::stream_descriptor out_;
-    bool async_ = false, writing_ = false, flushPosted_ = false, broken_ = false;
+    bool async_ = false, writing_ = false, flushPosted_ = false, broken_ = false, discard_ = false;
     std::string pending_, inFlight_;
     std::size_t dropped_ = 0;
     std::shared_ptr<char> alive_ = std::make_shared<char>();  // for handlers that outlive it

@@ -274,7 +274,9 @@ void TarvixPOP2SMTP_Main::SendMessageRows() {
 void TarvixPOP2SMTP_Main::PumpBody() {
     std::string_view piece;
     try {
-        if (bodyPump_->Next(piece)) return Winsock_SMTP_Client.SendData(piece);
+        if (bodyPump_->Next(piece)) Winsock_SMTP_Client.SendData(piece);
+        if (!bodyPump_->Done()) return;  // the next piece when this one has left
+        // The last piece and the end of data leave in one write.
         if (!bodyPump_->Failed()) Winsock_SMTP_Client.SendData("\r\n.\r\n");
     } catch (const std::exception&) {
         // The connection is gone; its Close or Error event ends the session.

@@ -71,8 +71,7 @@ bool TarvixPOP2SMTP_Main::RenameSpoolFile(const std::string& path, const char* e
     const std::string renamed = spool::WithExtension(path, extension);
     if (path.empty() || !fileSystem_.RenameNoReplace(path, renamed)) return false;
     if (path.compare(0, g_SpoolPath.size(), g_SpoolPath) == 0) {
-        spool_.Removed(path.substr(g_SpoolPath.size()));
-        spool_.Added(renamed.substr(g_SpoolPath.size()));
+        spool_.Renamed(path.substr(g_SpoolPath.size()), renamed.substr(g_SpoolPath.size()));
     }
     return true;
 }

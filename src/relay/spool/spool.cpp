@@ -152,6 +152,8 @@ bool BodySource::Next(std::string_view& piece) {
         }
         position_ += static_cast<uint64_t>(n);
         Convert(std::string_view(in_.get(), static_cast<std::size_t>(n)));
+        // A regular file gives less than asked for only at its end: no need to read again.
+        if (static_cast<std::size_t>(n) < chunk_) Finish();
     }
     piece = out_;
     return !out_.empty();
@@ -200,4 +202,9 @@ void SpoolIndex::Added(const std::string& name) {
 void SpoolIndex::Removed(const std::string& name) {
     if (auto* names = SetFor(name)) names->erase(name);
     Restamp();
+}
+
+void SpoolIndex::Renamed(const std::string& from, const std::string& to) {
+    if (auto* names = SetFor(from)) names->erase(from);
+    Added(to);
 }

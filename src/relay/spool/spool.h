@@ -53,6 +53,7 @@ class BodySource : public TextSource {
         : file_(body.file), position_(body.offset), chunk_(chunk) {}
     bool Next(std::string_view& piece) override;
     bool Failed() const { return failed_; }
+    bool Done() const { return done_; }
     std::string Error() const { return file_ ? file_->Error() : "no file"; }
 
   private:
@@ -81,6 +82,7 @@ class SpoolIndex {
     const std::set<std::string>& Names(std::string_view extension) const;
     void Added(const std::string& name);
     void Removed(const std::string& name);
+    void Renamed(const std::string& from, const std::string& to);
     // The relay changed the directory without changing its spool names (a temporary file).
     void Restamp() { stamp_ = files_.DirectoryStamp(directory_); }
 
