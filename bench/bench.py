@@ -226,8 +226,8 @@ def driver(relay, micro, build, mode):
             rows.append((f'{fig} {what}', secs(r), secs(p) + f' {peer or theirs}', ratio,
                          ' / '.join(f'>= {g}' for g in goals), met))
 
-        def relay_stats(tag):
-            return [json.loads(l) for l in open(stats) if json.loads(l)['tag'] == tag] if os.path.exists(stats) else []
+        relay_stats = lambda tag: [json.loads(l) for l in open(stats) if json.loads(l)['tag'] == tag] \
+            if os.path.exists(stats) else []
 
         # 1. Small messages end to end: continuous relay vs fetchmail, both into the dumping sink.
         label, t = group('e2e-small', n, 4 * KiB, [('relay', relay_cmd('e2e-cont', n, 'dump', f'{d}/dumps')),
@@ -275,9 +275,7 @@ def driver(relay, micro, build, mode):
             st.wait_for(lambda: st.child(p), 5, 0.01)
             return p, st.child(p)
 
-        def stop(p):
-            p.terminate()
-            p.wait(10)
+        stop = lambda p: (p.terminate(), p.wait(10))
         sp.run([PY, ME, 'prep', d, '0', '0'], check=True)   # an empty mailbox, empty spools
         count_d = 25 if short else 300
         print(f'[{time.strftime("%T")}] delivery of {count_d}, tick cost, idle', file=sys.stderr, flush=True)
@@ -359,12 +357,5 @@ def print_table(rows, mode, build):
 
 
 if __name__ == '__main__':
-    a = sys.argv[1:]
-    if a[0] == 'prep':
-        prep(*a[1:])
-    elif a[0] == 'sink':
-        sink(*a[1:])
-    elif a[0] in ('relay', 'floor'):
-        sys.exit(relay_run(*a[1:]) if a[0] == 'relay' else floor(*a[1:]))
-    else:
-        driver(*a)
+    a, commands = sys.argv[1:], dict(prep=prep, sink=sink, relay=relay_run, floor=floor)
+    sys.exit(commands[a[0]](*a[1:]) if a[0] in commands else driver(*a))
