@@ -102,31 +102,29 @@ void BodySource::Convert(std::string_view in) {
             out_ += held_;
             held_.clear();
             out_.append(p, static_cast<std::size_t>(special - p));
-            lineOpen_ = true;
         }
         if (special == end) break;
         if (*special == '\n') {
             // A CR right before the LF belongs to the line end, which becomes CR LF.
             pendingCR_ = false;
-            lineOpen_ = false;
             Emit('\r');
             Emit('\n');
         } else {
             if (pendingCR_) Emit('\r');
             pendingCR_ = true;
-            lineOpen_ = true;
         }
         p = special + 1;
     }
 }
 
 void BodySource::Finish() {
-    // The last line had no LF: a CR at its end is dropped, and it is ended like the others.
-    pendingCR_ = false;
-    if (lineOpen_) {
+    // A CR that ends the text is dropped; its line is ended like the others. (A last line of
+    // plain text needs nothing: a CR LF after it would be held and dropped below.)
+    if (pendingCR_) {
         Emit('\r');
         Emit('\n');
     }
+    pendingCR_ = false;
     // Held pairs are the end of the text; an odd CR left over is text.
     if (held_.size() % 2 == 1) out_ += held_;
     held_.clear();

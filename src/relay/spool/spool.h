@@ -67,7 +67,7 @@ class BodySource : public TextSource {
     std::unique_ptr<char[]> in_;
     std::string out_;
     std::string held_;  // CR LF pairs (and a last CR) that may turn out to end the text
-    bool pendingCR_ = false, lineOpen_ = false, done_ = false, failed_ = false;
+    bool pendingCR_ = false, done_ = false, failed_ = false;
 };
 
 // The names of the spool files by state, kept in step with the directory without listing it at
