@@ -149,8 +149,14 @@ class FaultyFiles : public PosixFileSystem {
         error = "cannot open " + path + ": Input/output error";
         return nullptr;
     }
+    // A directory's time may be as coarse as a clock tick: the files a test writes there count
+    // as a change of the directory whatever its time says.
+    std::string DirectoryStamp(const std::string& dir) override {
+        return PosixFileSystem::DirectoryStamp(dir) + ":" + std::to_string(outsideChanges);
+    }
     bool failCreate = false;
     std::string failRead;
+    int outsideChanges = 0;
 };
 
 // A main object on the fakes over a fresh program directory.

@@ -172,7 +172,10 @@ class Player {
             return Compare(Relay::Read(Dir() + "LogFiles/" + Word(0) + ".Log"), Rest(1),
                            "log file");
         }
-        if (verb == "file") return void(std::ofstream(Dir() + "Messages/" + Word(0)) << Rest(1));
+        if (verb == "file") {
+            ++relay_->files.outsideChanges;
+            return void(std::ofstream(Dir() + "Messages/" + Word(0)) << Rest(1));
+        }
         if (verb == "clock") {
             LocalTime& t = relay_->clock.now;
             return void(std::sscanf(arg_.c_str(), "%d %d %d %d %d %d %d %d", &t.year, &t.month,

@@ -204,6 +204,7 @@ bool TarvixPOP2SMTP_Main::FlushPOPMessage() {
     std::string error;
     if (!popFile_) {
         fileSystem_.CreateDirectory(g_AppPath + "Messages");
+        spool_.Changing();
         popFile_ = fileSystem_.CreateNewFile(g_SpoolPath, error);
         spool_.Restamp();
     }
@@ -242,6 +243,7 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
             failure = "spool name " + spool::WithExtension(name, extension) + " is in use";
         }
     }
+    spool_.Changing();
     if (failure.empty()) failure = popFile_->Commit(g_SpoolPath + name);
     DropPOPFile();
     if (!failure.empty()) {
@@ -259,6 +261,7 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
 // relay's own change.
 void TarvixPOP2SMTP_Main::DropPOPFile() {
     if (!popFile_) return;
+    spool_.Changing();
     popFile_.reset();
     spool_.Restamp();
 }

@@ -59,6 +59,7 @@ void TarvixPOP2SMTP_Main::QueueOneStoredMessage() {
 }
 
 void TarvixPOP2SMTP_Main::DeleteDeliveredMessage() {
+    spool_.Changing();
     if (fileSystem_.Remove(m_SMTPFileName)) {
         spool_.Removed(m_SMTPFileName.substr(g_SpoolPath.size()));
     }
@@ -69,7 +70,9 @@ void TarvixPOP2SMTP_Main::DeleteDeliveredMessage() {
 // is gone or the new name is taken.
 bool TarvixPOP2SMTP_Main::RenameSpoolFile(const std::string& path, const char* extension) {
     const std::string renamed = spool::WithExtension(path, extension);
-    if (path.empty() || !fileSystem_.RenameNoReplace(path, renamed)) return false;
+    if (path.empty()) return false;
+    spool_.Changing();
+    if (!fileSystem_.RenameNoReplace(path, renamed)) return false;
     if (path.compare(0, g_SpoolPath.size(), g_SpoolPath) == 0) {
         spool_.Renamed(path.substr(g_SpoolPath.size()), renamed.substr(g_SpoolPath.size()));
     }
@@ -135,6 +138,7 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
     if (record.ReturnPath.empty() || record.From.empty() || !named) {
         WriteLog("(SMTP) Missing data in message", 99);
         if (!options_.keepRefused) {
+            spool_.Changing();
             if (fileSystem_.Remove(m_SMTPFileName)) spool_.Removed(name);
         } else {
             RenameSpoolFile(m_SMTPFileName, "rej");

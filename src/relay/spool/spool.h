@@ -83,8 +83,17 @@ class SpoolIndex {
     void Added(const std::string& name);
     void Removed(const std::string& name);
     void Renamed(const std::string& from, const std::string& to);
-    // The relay changed the directory without changing its spool names (a temporary file).
-    void Restamp() { stamp_ = files_.DirectoryStamp(directory_); }
+    // Called before each change the relay makes to the directory: a change made by someone
+    // else since the last look must not pass for the relay's own, so it forgets the stamp and
+    // the next Refresh lists the directory again.
+    void Changing() {
+        if (!stamp_.empty() && files_.DirectoryStamp(directory_) != stamp_) stamp_.clear();
+    }
+    // After the relay's own change (also one that leaves the spool names as they are, such as
+    // a temporary file): the new stamp, unless an outside change is still to be listed.
+    void Restamp() {
+        if (!stamp_.empty()) stamp_ = files_.DirectoryStamp(directory_);
+    }
 
   private:
     std::set<std::string>* SetFor(std::string_view name);
