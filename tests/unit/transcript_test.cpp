@@ -2,7 +2,8 @@
 // on fakes: the POP3 session, the SMTP session, the dispatch scan and start-up.
 //
 // A transcript file holds cases; "=== name" starts one. Each line is a directive (escapes \r \n
-// \t \0 \\ \xNN in texts; {dir} is the program directory, {spool} its Messages/):
+// \t \0 \\ \xNN, \z for 64 KiB of z in texts; {dir} is the program directory, {spool} its
+// Messages/):
 //   config LINE            a line of TarvixPOP2SMTP.ini (written before start-up)
 //   load [ARGS]            Form_Load with the command line (implied before the first action)
 //   setting TEXT           the stored RunAsService value;  refuse install|uninstall
@@ -11,9 +12,9 @@
 //   file NAME TEXT         writes Messages/NAME
 //   tick pop|smtp [N]      N ticks (default 1);  menu: Run POP now
 //   <pop TEXT  <smtp TEXT  the server sends TEXT and CR LF, as one event
-//   <pop~ TEXT             the same without CR LF
+//   <pop~ TEXT             the same without CR LF;  hold: from here on nothing sent completes
 //   >pop TEXT  >smtp TEXT  the next thing the relay did on that socket: a line it sent, or
-//                          [connect H:P], [tls H:P], [starttls], [close]
+//                          [connect H:P], [tls H:P], [starttls], [close];  >pop~ TEXT  no CR LF
 //   event pop|smtp connect|close|secured|error TEXT
 //   fail pop|smtp TEXT     the next Connect throws TEXT;  fail create;  fail read NAME
 //   plain pop|smtp         the peer is not on this machine (no TLS)
@@ -60,6 +61,7 @@ std::string Unescape(std::string_view s) {
             i += 2;
         } else {
             out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
+            if (c == 'z') out.replace(out.size() - 1, 1, 64 * 1024, 'z');
         }
     }
     return out;
@@ -153,9 +155,11 @@ class Player {
         if (verb == "load") return Start(arg_);
         Start("");
         if (verb[0] == '<') return Deliver(verb.substr(1));
-        if (verb[0] == '>') return Expect(Socket(verb.substr(1)));
+        if (verb[0] == '>')
+            return Expect(Socket(verb.substr(1, verb.find('~') - 1)), verb.back() == '~');
         if (Procedure(verb)) return;
         if (verb == "tick") return Tick();
+        if (verb == "hold") return void(held_ = true);
         if (verb == "menu") return relay_->main.Menu_RunPOP_Click();
         if (verb == "stop") return relay_->main.NTService_Stop();
         if (verb == "unload") return relay_->main.Form_Unload(cancel_);
@@ -254,6 +258,7 @@ class Player {
     }
 
     void Drain() {
+        if (held_) return;
         while (relay_->smtp.sendPending || relay_->pop.sendPending) {
             for (FakeSocket* s : {&relay_->pop, &relay_->smtp}) {
                 if (!s->sendPending) continue;
@@ -281,14 +286,14 @@ class Player {
         s.ev.onDataArrival(static_cast<int32_t>(s.pending.size()));
     }
 
-    void Expect(FakeSocket& s) {
+    void Expect(FakeSocket& s, bool raw) {
         const std::string expected = Subst(arg_);
         ASSERT_FALSE(s.done.empty()) << "nothing sent, expected at " << where_;
         std::string& front = s.done.front();
         if (expected.front() == '[' || front.front() == '[') {
             return Compare(front, expected, "action"), s.done.pop_front();
         }
-        const std::string line = expected + "\r\n";
+        const std::string line = expected + (raw ? "" : "\r\n");
         ASSERT_EQ(front.substr(0, line.size()), line) << "sent at " << where_;
         front.erase(0, line.size());
         if (front.empty()) s.done.pop_front();
@@ -391,6 +396,7 @@ class Player {
 
     const Case& case_;
     std::string configText_, setting_, refused_, arg_, where_;
+    bool held_ = false;
     std::unique_ptr<Relay> relay_;
     ProfileFile profile_ = ProfileFile::Parse("");
     int cancel_ = 0;

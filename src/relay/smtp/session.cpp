@@ -85,6 +85,9 @@ void TarvixPOP2SMTP_Main::HandleSMTPLine(const std::string& line, int16_t replyC
             m_SMTPState = 6;
             return;
         case 6:
+            // A reply while the body is still leaving answers nothing that was sent: the
+            // session has failed, and the message was not handed over.
+            if (bodyPump_) return FailSMTPSession("a reply before the end of data: " + line);
             return AfterEndOfData(replyCode, line);
         case 7:
             m_SMTPState = 0;
