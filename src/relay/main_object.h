@@ -163,7 +163,7 @@ class TarvixPOP2SMTP_Main {
     bool TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Specific>& rules, SmtpRoute& route);
     bool KeepAllowedRecipients(SMTPMessage& record);
     void QueueOneStoredMessage();
-    void DeleteDeliveredMessage();
+    bool DeleteDeliveredMessage();
     bool RenameSpoolFile(const std::string& path, const char* extension);
     SmtpRoute RouteFor(const cTarvixPOP2SMTP_Specific* rule, const std::string& server,
                        int32_t port) const;

@@ -2,8 +2,8 @@
 // on fakes: the POP3 session, the SMTP session, the dispatch scan and start-up.
 //
 // A transcript file holds cases; "=== name" starts one. Each line is a directive (escapes \r \n
-// \t \0 \\ \xNN, \z for 64 KiB of z in texts; {dir} is the program directory, {spool} its
-// Messages/):
+// \t \0 \\ \xNN, \z \Z for 64 KiB of z or CR LF in texts; {dir} is the program directory, {spool}
+// its Messages/):
 //   config LINE            a line of TarvixPOP2SMTP.ini (written before start-up)
 //   load [ARGS]            Form_Load with the command line (implied before the first action)
 //   setting TEXT           the stored RunAsService value;  refuse install|uninstall
@@ -59,9 +59,10 @@ std::string Unescape(std::string_view s) {
         if (c == 'x' && i + 2 < s.size() + 1) {
             out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
             i += 2;
+        } else if (c == 'z' || c == 'Z') {  // 64 KiB of "z" or of CR LF pairs
+            for (int k = 0; k < 32 * 1024; ++k) out += c == 'z' ? "zz" : "\r\n";
         } else {
             out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
-            if (c == 'z') out.replace(out.size() - 1, 1, 64 * 1024, 'z');
         }
     }
     return out;

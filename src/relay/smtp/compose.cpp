@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "relay/procs.h"
 
@@ -166,16 +167,20 @@ class AddressListReader {
             }
         }
     }
-    static void Add(const std::string& address, std::vector<std::string>& addresses) {
+    // Each address once, compared without case; a set, since a header may list thousands.
+    void Add(const std::string& address, std::vector<std::string>& addresses) {
         if (address.find('@') == std::string::npos) return;
-        for (const std::string& known : addresses) {
-            if (TarvixPOP2SMTP_Procs::EqualNoCase(known, address)) return;
+        if (known_.empty()) {
+            for (const std::string& a : addresses)
+                known_.insert(TarvixPOP2SMTP_Procs::UpperCase(a));
         }
+        if (!known_.insert(TarvixPOP2SMTP_Procs::UpperCase(address)).second) return;
         addresses.push_back(address);
     }
 
     std::string_view text_;
     std::size_t at_ = 0;
+    std::set<std::string> known_;
 };
 
 }  // namespace

@@ -34,7 +34,7 @@ void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
         }
         return;
     }
-    if (m_SMTPSucceed) return DeleteDeliveredMessage();
+    if (m_SMTPSucceed) return void(DeleteDeliveredMessage());
 
     ErrRetryTime = SaturatingAdd(ErrRetryTime, Timer_SMTP.Interval());
     const bool requeue = ErrRetryTime >= kErrRetryMs;
@@ -58,12 +58,17 @@ void TarvixPOP2SMTP_Main::QueueOneStoredMessage() {
     if (!stored.empty()) RenameSpoolFile(g_SpoolPath + stored, "snd");
 }
 
-void TarvixPOP2SMTP_Main::DeleteDeliveredMessage() {
-    spool_.Changing();
-    if (fileSystem_.Remove(m_SMTPFileName)) {
-        spool_.Removed(m_SMTPFileName.substr(g_SpoolPath.size()));
-    }
+// False when the file stays: it is then offered again, as a file that was never sent.
+bool TarvixPOP2SMTP_Main::DeleteDeliveredMessage() {
     m_SMTPSucceed = false;
+    m_SMTPMessage.Body.file.reset();  // a large message's disk space is freed with the name
+    spool_.Changing();
+    if (!fileSystem_.Remove(m_SMTPFileName)) {
+        WriteLog("(SMTP) Failed: cannot remove " + m_SMTPFileName, 99);
+        return false;
+    }
+    spool_.Removed(m_SMTPFileName.substr(g_SpoolPath.size()));
+    return true;
 }
 
 // Renames a spool file to another extension, keeping the index in step; false when the file
@@ -169,14 +174,15 @@ bool TarvixPOP2SMTP_Main::KeepAllowedRecipients(SMTPMessage& record) {
 }
 
 // Dispatch=continuous, after the end of data was accepted: the file goes at once and the next
-// queued file is taken; on the same route it follows on this connection, else after QUIT.
+// queued file is taken; on the same route it follows on this connection, else after QUIT. A
+// file that cannot be removed is left to the next tick rather than sent again at once.
 void TarvixPOP2SMTP_Main::DeliverNextOnThisConnection() {
-    DeleteDeliveredMessage();
+    const bool removed = DeleteDeliveredMessage();
     const std::vector<cTarvixPOP2SMTP_Specific>& rules = LoadSpecificRules();
     spool_.Refresh(g_SpoolPath, false);
     if (spool_.First("snd").empty()) QueueOneStoredMessage();
     SmtpRoute next;
-    if (TakeQueuedMessage(rules, next)) {
+    if (removed && TakeQueuedMessage(rules, next)) {
         SMTPBusyTime = 0;
         if (next == route_) return SendMailFrom();
         nextTaken_ = true;

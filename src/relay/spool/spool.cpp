@@ -78,6 +78,12 @@ void BodySource::Emit(char c) {
         held_ += c;
     } else if (c == '\n' && heldCR) {
         held_ += c;
+        // Over a MiB of empty lines goes out even when nothing follows them: a message's worth
+        // of them is not held in memory.
+        if (held_.size() >= kMaxHeld) {
+            out_ += held_;
+            held_.clear();
+        }
     } else {
         out_ += held_;
         held_.clear();

@@ -47,7 +47,7 @@ struct SpoolBody {
 // CR LF (a line ends at LF, one CR before the LF dropped), all CR LF pairs at the end removed.
 class BodySource : public TextSource {
   public:
-    static constexpr std::size_t kChunk = 256 * 1024;
+    static constexpr std::size_t kChunk = 256 * 1024, kMaxHeld = 1024 * 1024;
     // `chunk`: how much is read at a time (less when only the start of the text is wanted).
     explicit BodySource(const SpoolBody& body, std::size_t chunk = kChunk)
         : file_(body.file), position_(body.offset), chunk_(chunk) {}
