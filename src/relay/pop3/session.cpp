@@ -245,13 +245,14 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
     }
     spool_.Changing();
     if (failure.empty()) failure = popFile_->Commit(g_SpoolPath + name);
-    DropPOPFile();
     if (!failure.empty()) {
         // Without the file, DELE would lose the message: leave it on the server instead.
+        DropPOPFile();
         WriteLog("(   POP3) Failed: " + failure, 99);
         Winsock_POP_Client.Close();
         return;
     }
+    popFile_.reset();  // committed: closing it changes nothing in the directory
     spool_.Added(name);
     SendPOPDataRow("DELE " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
     m_POPState = 8;
