@@ -21,8 +21,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -201,7 +201,7 @@ std::string PosixFileSystem::SettledStamp(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) return {};
     // Two writes within one tick of the file system's clock can leave the same time and size:
     // until the file is a few seconds old, it counts as changed.
-    timespec now {};
+    timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec - st.st_mtim.tv_sec < 3) return {};
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
