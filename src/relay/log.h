@@ -6,9 +6,9 @@
 // A log file that cannot be written loses the line for the file only; nothing here fails.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <array>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -36,7 +36,9 @@ class ListBox {
     }
     std::size_t Count() const { return count_; }
     // Line `index`, 0 being the oldest.
-    const std::string& Line(std::size_t index) const { return lines_[(first_ + index) % kMaxLines]; }
+    const std::string& Line(std::size_t index) const {
+        return lines_[(first_ + index) % kMaxLines];
+    }
 
   private:
     std::array<std::string, kMaxLines> lines_;
