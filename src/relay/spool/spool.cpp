@@ -66,28 +66,20 @@ bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view
 
 }  // namespace spool
 
-// The text goes through two steps, byte by byte: lines are re-ended with CR LF, then CR LF pairs
-// are held back until a byte shows that they do not end the text.
+// Line ends and lone CRs come here (an LF always right after its CR); runs of ordinary text are
+// appended by Convert. CR LF pairs, and a CR after them, are held back until text shows that
+// they do not end the body.
 void BodySource::Emit(char c) {
-    const bool heldCR = !held_.empty() && held_.back() == '\r';
-    if (c == '\r') {
-        if (heldCR) {
-            out_ += held_;
-            held_.clear();
-        }
-        held_ += c;
-    } else if (c == '\n' && heldCR) {
-        held_ += c;
-        // Over a MiB of empty lines goes out even when nothing follows them: a message's worth
-        // of them is not held in memory.
-        if (held_.size() >= kMaxHeld) {
-            out_ += held_;
-            held_.clear();
-        }
-    } else {
+    if (c == '\r' && !held_.empty() && held_.back() == '\r') {
         out_ += held_;
         held_.clear();
-        out_ += c;
+    }
+    held_ += c;
+    // Over a MiB of empty lines goes out even when nothing follows them: a message's worth of
+    // them is not held in memory.
+    if (c == '\n' && held_.size() >= kMaxHeld) {
+        out_ += held_;
+        held_.clear();
     }
 }
 
