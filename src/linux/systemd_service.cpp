@@ -7,10 +7,11 @@
 // arguments. The settings file is rewritten the same atomic way with mode 0600.
 //
 // Failures are results: Install is false when the unit cannot be composed or written or a
-// systemctl step fails (a unit already written then stays in place), and when the program or
-// its directories can be written by anyone but root (whoever writes there would control a root
-// service; the reason goes to stderr); Uninstall is false when there is no unit or it cannot be
-// removed. Settings that cannot be stored are lost silently.
+// systemctl step fails (a unit already written then stays in place), and when anyone but root
+// can change the program, a directory on the way to it or to the program directory, or the
+// configuration file (whoever can would control a root service; the reason goes to stderr);
+// Uninstall is false when there is no unit or it cannot be removed. Settings that cannot be stored
+// are lost silently.
 #include "linux/systemd_service.h"
 
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,7 @@
 #include <initializer_list>
 
 #include "linux/posix_files.h"
+#include "relay/procs.h"
 #include "relay/profile.h"
 
 extern char** environ;
@@ -196,13 +199,79 @@ std::string ComposeUnit(std::string_view displayName, std::string_view executabl
 }
 
 std::string WritableByOthers(const std::string& path) {
+    // Only root may change what the name leads to: the object itself and every directory it is
+    // looked up through. A group or other write bit refuses (with POSIX ACLs the group bits are
+    // the mask, so a named user's write access sets them too). A directory on the way may be
+    // root's and sticky (/tmp): others may add names there but not remove or rename root's, so
+    // the entry looked up in it must be root's (a user's symbolic link would be theirs to
+    // replace). The name is resolved here, one component at a time with lstat, so a symbolic
+    // link anywhere on the way is followed as the kernel would and judged where it lies.
+    constexpr int kMaxLinks = 40;  // as the kernel allows
+    auto rootOnly = [](const struct stat& s) {
+        return s.st_uid == 0 && (s.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    };
+    std::vector<std::string> names;  // still to look up, the next one last
+    auto push = [&names](const std::string& p) {
+        std::vector<std::string> parts;
+        for (std::size_t at = 0, end; at <= p.size(); at = end + 1) {
+            end = std::min(p.find('/', at), p.size());
+            if (end > at && p.compare(at, end - at, ".") != 0) {
+                parts.push_back(p.substr(at, end - at));
+            }
+        }
+        names.insert(names.end(), parts.rbegin(), parts.rend());
+    };
+    std::string real;  // what has been reached, a real path; empty for the root
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "cannot inspect " + path;
-    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return path + " can be written by others than root";
+    auto here = [&real] { return real.empty() ? std::string("/") : real; };
+    auto reload = [&] { return ::lstat(here().c_str(), &st) == 0; };
+    const std::string refused = " can be written by others than root";
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (path.empty() || ec || !reload()) return "cannot inspect " + path;
+    push(absolute.string());
+    for (int links = 0; !names.empty();) {
+        const std::string name = std::move(names.back());
+        names.pop_back();
+        if (!S_ISDIR(st.st_mode)) return "cannot inspect " + path;
+        const bool sticky = st.st_uid == 0 && (st.st_mode & S_ISVTX) != 0;
+        if (!rootOnly(st) && !sticky) return here() + refused;
+        if (name == "..") {
+            real.erase(std::min(real.rfind('/'), real.size()));
+            if (!reload()) return "cannot inspect " + path;
+            continue;
+        }
+        const bool dirIsRootOnly = rootOnly(st);
+        const std::string next = real + "/" + name;
+        if (::lstat(next.c_str(), &st) != 0) return "cannot inspect " + next;
+        if (!dirIsRootOnly && st.st_uid != 0) return next + refused;
+        if (!S_ISLNK(st.st_mode)) {
+            real = next;
+            continue;
+        }
+        char target[4096];
+        const ssize_t n = ::readlink(next.c_str(), target, sizeof target - 1);
+        if (n <= 0 || ++links > kMaxLinks) return "cannot inspect " + path;
+        if (target[0] == '/') real.clear();
+        if (!reload()) return "cannot inspect " + path;
+        push(std::string(target, static_cast<std::size_t>(n)));
     }
-    if (S_ISDIR(st.st_mode)) return {};
-    return WritableByOthers(std::filesystem::path(path).parent_path().string());
+    // The object itself: not even a sticky directory, others could put files into it.
+    return rootOnly(st) ? std::string() : here() + refused;
+}
+
+std::string InstallRefusal(const std::string& executable, const std::string& programDirectory) {
+    const std::string config = programDirectory + "/" + TarvixPOP2SMTP_Procs::kConfigFileName;
+    std::vector<std::string> paths{
+        executable, std::filesystem::path(executable).parent_path().string(), programDirectory};
+    // The configuration names commands the service runs as root; when there is none, nobody
+    // but root can put one into the program directory.
+    struct stat st {};
+    if (::lstat(config.c_str(), &st) == 0 || errno != ENOENT) paths.push_back(config);
+    for (const std::string& path : paths) {
+        if (std::string why = WritableByOthers(path); !why.empty()) return why;
+    }
+    return {};
 }
 
 bool RunProgram(const std::vector<std::string>& argv) {
@@ -256,11 +325,10 @@ std::string SystemdServiceControl::SettingsPath() const {
 
 bool SystemdServiceControl::Install() {
     const std::string executable = ExecutablePath();
-    for (const std::string& path : {executable, programDirectory_}) {
-        if (std::string why = service_detail::WritableByOthers(path); !why.empty()) {
-            std::fprintf(stderr, "pop2smtp: not installed as a service: %s\n", why.c_str());
-            return false;
-        }
+    if (std::string why = service_detail::InstallRefusal(executable, programDirectory_);
+        !why.empty()) {
+        std::fprintf(stderr, "pop2smtp: not installed as a service: %s\n", why.c_str());
+        return false;
     }
     const std::string unit =
         service_detail::ComposeUnit(DisplayName(), executable, programDirectory_);

@@ -59,9 +59,16 @@ namespace service_detail {
 std::string ComposeUnit(std::string_view displayName, std::string_view executable,
                         std::string_view programDirectory);
 
-// Why a root service must not run `path`: it (or, for a file, its directory) can be written by
-// anyone but root. Empty when it is safe.
+// Why a root service must not rely on `path`: someone other than root can change it (a file or
+// directory with a group or other write bit, or not root's) or a directory it is looked up
+// through, symbolic links followed (a directory on the way may be root's and sticky, like /tmp,
+// if the entry looked up in it is root's). Empty when it is safe.
 std::string WritableByOthers(const std::string& path);
+
+// Why `executable` must not be installed as a root service for `programDirectory`: the first
+// reason WritableByOthers gives for the program, its directory, the program directory or the
+// configuration file in it (when there is one). Empty when root alone controls them all.
+std::string InstallRefusal(const std::string& executable, const std::string& programDirectory);
 
 // Runs a program (found on the PATH) with stdin from /dev/null and waits for it. True when it
 // ran and exited with status 0.

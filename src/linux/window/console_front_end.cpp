@@ -5,7 +5,8 @@
 // full pipe) never stops the relay. A regular file or /dev/null as stdout (no readiness to wait
 // for) is written in batches, once per handler at the latest. The POP3 password, which the list
 // shows in its PASS line, is replaced by asterisks on stdout: a journal or a process manager's log
-// is readable by more people.
+// is readable by more people. Control bytes of a line show as "?" on stdout, as in the window: a
+// line of server text cannot move the cursor, retitle or clear the reader's terminal.
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -21,6 +22,22 @@ namespace {
 constexpr std::string_view kPassLine = "(-> POP3) PASS ";
 constexpr std::size_t kTimeText = 9;  // "HH:MM:SS "
 }  // namespace
+
+void AppendShown(std::string& out, std::string_view text) {
+    const std::size_t start = out.size();
+    out.resize(start + text.size());
+    char* to = out.data() + start;
+    // C0 controls and DEL, and also the C1 controls 0x80-0x9F: a terminal in an 8-bit character
+    // set (ISO 8859, or 8-bit controls enabled) takes 0x9B alone as CSI and 0x9D as OSC, and
+    // whether the reader's terminal decodes UTF-8 cannot be known from a pipe or the journal.
+    // The cost: a UTF-8 character with a continuation byte in that range shows partly as "?"
+    // here (the log file keeps it whole). 0xA0-0xFF are printable in every 8-bit set and parts
+    // of UTF-8 text, so they stay. One branch-free pass, which the compiler vectorises.
+    for (unsigned char c : text) {
+        const bool control = c < 0x20 || static_cast<unsigned char>(c - 0x7f) <= 0x9f - 0x7f;
+        *to++ = control ? '?' : static_cast<char>(c);
+    }
+}
 
 ConsoleView::ConsoleView(asio::io_context& io) : out_(io) {
     // Lines written to /dev/null would only cost a write each.
@@ -52,9 +69,10 @@ void ConsoleView::LineAdded(const ListBox&, const std::string& newest) {
         dropped_ = 0;
     }
     if (line.substr(kTimeText, kPassLine.size()) == kPassLine) {
-        pending_.append(line.substr(0, kTimeText + kPassLine.size())).append("*****");
+        AppendShown(pending_, line.substr(0, kTimeText + kPassLine.size()));
+        pending_.append("*****");
     } else {
-        pending_.append(line);
+        AppendShown(pending_, line);
     }
     pending_ += '\n';
     Write();

@@ -2,8 +2,9 @@
 //
 // The window's look is chosen when the relay shows it: a full-screen terminal window when
 // stdout is a terminal, else a plain console that writes every new list line to stdout (for
-// process managers and tests), the POP3 password shown as asterisks. A hidden window (service
-// run) shows nothing. The message box of an install or uninstall run prints its prompt on stdout.
+// process managers and tests), the POP3 password shown as asterisks and control bytes as "?". A
+// hidden window (service run) shows nothing. The message box of an install or uninstall run prints
+// its prompt on stdout.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "relay/log.h"
 #include "relay/platform.h"
@@ -33,9 +35,13 @@ class WindowView {
     virtual void Close() = 0;
 };
 
-// Every list line goes to stdout. Writes never block the relay: stdout is written as it takes
-// bytes, behind a bounded buffer; when a reader stalls and the buffer is full, lines are dropped
-// and their number is written once it reads again.
+// Appends `text` to `out` as stdout shows it: each control byte (0x00-0x1F, 0x7F-0x9F) as "?",
+// every other byte as it is.
+void AppendShown(std::string& out, std::string_view text);
+
+// Every list line goes to stdout, control bytes shown as "?". Writes never block the relay: stdout
+// is written as it takes bytes, behind a bounded buffer; when a reader stalls and the buffer is
+// full, lines are dropped and their number is written once it reads again.
 class ConsoleView : public WindowView {
   public:
     static constexpr std::size_t kMaxBuffered = std::size_t{4} << 20;
