@@ -2,8 +2,12 @@
 //
 // Both sessions take a server line as everything before its line feed, with every carriage
 // return removed wherever it stands in it. What follows the last line feed waits for the next
-// data. The server is untrusted: an unfinished line longer than kMaxLine makes Overlong() true,
-// and the session ends as a failure instead of buffering without limit.
+// data. The server is untrusted: an unfinished line longer than the buffer's limit makes
+// Overlong() true, and the session ends as a failure instead of buffering without limit.
+//
+// Removing CRs can put a dot at the start of a line that did not start with one on the wire
+// ("\r." becomes "."): the POP3 session must not take such a line for the end of a message, so
+// the buffer tells what the line was before the CRs went.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +18,7 @@ class ReceivedLines {
   public:
     static constexpr std::size_t kMaxLine = std::size_t{64} << 20;
 
+    explicit ReceivedLines(std::size_t maxLine = kMaxLine) : maxLine_(maxLine) {}
     void Append(std::string_view data) {
         if (begin_ > 0) {
             data_.erase(0, begin_);
@@ -29,11 +34,20 @@ class ReceivedLines {
         begin_ = lf + 1;
         // Most lines end in CR LF and hold no other CR.
         if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        exactDot_ = raw == ".";
+        startedWithDot_ = !raw.empty() && raw.front() == '.';
         line.assign(raw);
         if (raw.find('\r') != std::string_view::npos) std::erase(line, '\r');
         return true;
     }
-    bool Overlong() const { return data_.size() - begin_ > kMaxLine; }
+    // Of the last line given: it was "." on the wire (a CR right before its LF allowed); its
+    // first byte on the wire was a dot.
+    bool ExactDot() const { return exactDot_; }
+    bool StartedWithDot() const { return startedWithDot_; }
+    // The bytes of an unfinished line.
+    std::size_t Pending() const { return data_.size() - begin_; }
+    bool Overlong() const { return Pending() > maxLine_; }
+    std::size_t MaxLine() const { return maxLine_; }
     bool empty() const { return begin_ == data_.size(); }
     void clear() {
         data_.clear();
@@ -41,6 +55,8 @@ class ReceivedLines {
     }
 
   private:
+    std::size_t maxLine_;
     std::string data_;
     std::size_t begin_ = 0;
+    bool exactDot_ = false, startedWithDot_ = false;
 };

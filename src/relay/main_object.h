@@ -31,6 +31,8 @@ struct SMTPMessage {
     std::string Subject;
     SpoolBody Body;                       // the stored text after the header block
     std::vector<std::string> Recipients;  // RecipientHeaders: the addresses to send to
+    // RefusedMail=keep: recipients an earlier attempt saw refused, with the server's reply.
+    std::vector<std::pair<std::string, std::string>> Refused;
 };
 
 // The platform pieces the main object is built on.
@@ -54,6 +56,13 @@ class TarvixPOP2SMTP_Main {
     static constexpr int32_t kWatchdogMs = 10000;
     static constexpr int32_t kErrRetryMs = 30000;
     static constexpr int kMaxMessagesPerSession = 100;
+    // A login gives up after this many challenges from the server; a message may exceed the
+    // size its LIST line announced by this margin (twice the size and a MiB more) and no more.
+    static constexpr int kMaxLoginChallenges = 3;
+    static constexpr uint64_t kSizeMargin = uint64_t{1} << 20;
+    // One SMTP reply, all its lines together, in lines and bytes.
+    static constexpr int kMaxReplyLines = 64;
+    static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 
     explicit TarvixPOP2SMTP_Main(RelayPlatform platform);
     TarvixPOP2SMTP_Main(const TarvixPOP2SMTP_Main&) = delete;
@@ -115,7 +124,7 @@ class TarvixPOP2SMTP_Main {
     int16_t m_POPMessageCount = 0;
     int32_t m_InternalMessageId = 0;
     int16_t m_SMTPState = 0;
-    ReceivedLines m_ReceivedSMTPData;
+    ReceivedLines m_ReceivedSMTPData{kMaxReplyBytes};
     bool m_SMTPSucceed = false;
     std::string m_SMTPFileName;
     SMTPMessage m_SMTPMessage;
@@ -158,6 +167,8 @@ class TarvixPOP2SMTP_Main {
     bool FlushPOPMessage();
     void DropPOPFile();
     void StorePOPMessage();
+    void RetrieveNextOrQuit();
+    bool POPMessageTooLarge();
 
     // Dispatch.
     bool TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Specific>& rules, SmtpRoute& route);
@@ -167,7 +178,7 @@ class TarvixPOP2SMTP_Main {
     bool RenameSpoolFile(const std::string& path, const char* extension);
     SmtpRoute RouteFor(const cTarvixPOP2SMTP_Specific* rule, const std::string& server,
                        int32_t port) const;
-    void DeliverNextOnThisConnection();
+    void DeliverNextOnThisConnection(bool fileKept);
     void StartTakenDelivery();
 
     // SMTP.
@@ -188,6 +199,11 @@ class TarvixPOP2SMTP_Main {
     void PumpBody();
     void AfterEndOfData(int16_t replyCode, const std::string& line);
     void RefuseDelivery(int16_t replyCode, const std::string& line);
+    // Outcomes of several recipients with RefusedMail=keep (src/relay/smtp/recipients.cpp).
+    std::string RecipientRecordPath() const;
+    bool ReadRecipientRecord(const std::string& path, SMTPMessage& record);
+    bool SettleRecipients(bool delivered, int16_t code, const std::string& line);
+    void WriteRecipientRecord(const std::string& text);
 
     RelayOptions options_;
     RelayLog log_;
@@ -207,6 +223,11 @@ class TarvixPOP2SMTP_Main {
     // command's late answer must match.
     std::unique_ptr<WritableFile> popFile_;
     bool popFileFailed_ = false;
+    // The sizes the LIST answer announced (saturated), the bytes of the message being retrieved,
+    // the login's challenge rounds, and how many messages MaxMessageSize passed over.
+    std::array<uint64_t, kMaxMessagesPerSession> popSizes_{};
+    uint64_t popMessageBytes_ = 0;
+    int popChallenges_ = 0, popSkipped_ = 0;
     unsigned popSession_ = 0;
     uint64_t popMoved_ = 0, smtpMoved_ = 0;  // the sockets' byte counts at the last tick
 
@@ -215,13 +236,22 @@ class TarvixPOP2SMTP_Main {
     // next message when it goes to another server (Dispatch=continuous).
     SmtpRoute route_;
     struct Capabilities {
+        bool ehlo = false;  // the server took EHLO: envelope commands in RFC 5321's form
         bool starttls = false, pipelining = false;
         std::string auth;  // " PLAIN LOGIN ": the mechanisms, upper-cased, between blanks
     } capabilities_;
     SmtpAuth authMechanism_ = SmtpAuth::Plain;
     std::string smtpSecret_;
     unsigned smtpSession_ = 0;
-    bool pipelined_ = false, temporaryRefusal_ = false;
+    int smtpChallenges_ = 0, replyLines_ = 0;
+    std::size_t replyBytes_ = 0;
+    bool pipelined_ = false;
+    // The reply each recipient got in this attempt (code 0: none yet).
+    struct RecipientOutcome {
+        int16_t code = 0;
+        std::string reply;
+    };
+    std::vector<RecipientOutcome> outcomes_;
     std::size_t recipientIndex_ = 0, recipientReplies_ = 0, recipientsAccepted_ = 0;
     std::unique_ptr<BodySource> bodyPump_;
     bool nextTaken_ = false;

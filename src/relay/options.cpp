@@ -45,6 +45,21 @@ std::vector<std::string> NameList(std::string_view text) {
     return names;
 }
 
+// A count of bytes: plain decimal digits, at least 1; anything else leaves `into` as it was.
+void ReadBytes(const KeyReader& value, const char* key, uint64_t& into,
+               std::vector<std::string>& unknown) {
+    const std::string text(Trim(value(key), " \t"));
+    if (text.empty()) return;
+    uint64_t bytes = 0;
+    bool digits = text.size() <= 19;
+    for (char c : text) digits = digits && c >= '0' && c <= '9';
+    if (digits) {
+        for (char c : text) bytes = bytes * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (!digits || bytes == 0) return unknown.push_back(std::string(key) + "=" + text);
+    into = bytes;
+}
+
 }  // namespace
 
 std::vector<std::string> ReadRouteKeys(const KeyReader& value, SmtpRoute& into) {
@@ -88,6 +103,7 @@ std::vector<std::string> ReadOptions(const KeyReader& value, RelayOptions& into)
              unknown);
     ReadWord(value, "DateZone", Words<bool>{{"fixed", false}, {"local", true}}, into.localDateZone,
              unknown);
+    ReadBytes(value, "MaxMessageSize", into.maxMessageSize, unknown);
     ReadWord(value, "Dispatch", Words<bool>{{"tick", false}, {"continuous", true}}, into.continuous,
              unknown);
     return unknown;

@@ -5,6 +5,7 @@
 // marked "route" may also stand in a SPECIFIC_ section, for the server that section names.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,6 +40,7 @@ struct RelayOptions {
     bool watchSilence = false;                  // Watchdog=silence
     bool localDateZone = false;                 // DateZone=local
     bool continuous = false;                    // Dispatch=continuous
+    uint64_t maxMessageSize = 0;                // MaxMessageSize: 0 is no limit
 };
 
 // Reads the optional keys through `value` (the text of a key, empty when absent). `into` keeps

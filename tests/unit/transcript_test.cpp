@@ -385,7 +385,9 @@ class Player {
     void SetState() {
         TarvixPOP2SMTP_Main& m = relay_->main;
         const std::map<std::string, int32_t*> numbers{
-            {"m_InternalMessageId", &m.m_InternalMessageId}, {"m_PollTimer", &m.m_PollTimer}};
+            {"m_InternalMessageId", &m.m_InternalMessageId},
+            {"m_PollTimer", &m.m_PollTimer},
+            {"ErrRetryTime", &m.ErrRetryTime}};
         const std::map<std::string, int16_t*> states{{"m_SMTPState", &m.m_SMTPState},
                                                      {"m_POPState", &m.m_POPState},
                                                      {"m_POPMessageCount", &m.m_POPMessageCount}};
@@ -393,6 +395,8 @@ class Player {
         if (numbers.count(Word(0))) *numbers.at(Word(0)) = value;
         if (states.count(Word(0))) *states.at(Word(0)) = static_cast<int16_t>(value);
         if (Word(0) == "m_SMTPSucceed") m.m_SMTPSucceed = value;
+        ASSERT_TRUE(numbers.count(Word(0)) + states.count(Word(0)) || Word(0) == "m_SMTPSucceed")
+            << "unknown member at " << where_;
     }
 
     const Case& case_;

@@ -66,6 +66,8 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownPOPClient() {
     m_ReceivedPOPMessage.clear();
     DropPOPFile();  // a message not stored yet: its temporary file goes
     popFileFailed_ = false;
+    popMessageBytes_ = 0;
+    popChallenges_ = popSkipped_ = 0;
     m_POPState = 0;
     m_POPMessageCount = 0;
     ++popSession_;

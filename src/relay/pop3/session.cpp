@@ -10,8 +10,12 @@
 // (POPSecurity=stls), and "AUTH XOAUTH2" with a token instead of USER and PASS (POPAuth=xoauth2).
 //
 // The server's bytes are untrusted: any line is handled; one longer than ReceivedLines::kMaxLine
-// ends the session. Bytes that arrive with the reply to STLS, before TLS, end it too: they could
-// be an attacker's answers to commands not sent yet.
+// ends the session, and so does a message that grows past twice the size its LIST line
+// announced and a MiB more (no DELE: it stays on the server). Only a line that was "." on the
+// wire ends a message; one that became a lone dot, or got a leading dot, only because its CRs
+// were removed is stored with one more dot, so that SMTP carries it as text. Bytes that arrive
+// with the reply to STLS, before TLS, end the session too: they could be an attacker's answers
+// to commands not sent yet. A login gives up after kMaxLoginChallenges challenges.
 #include "relay/main_object.h"
 #include "relay/procs.h"
 #include "relay/smtp/compose.h"
@@ -25,14 +29,14 @@ constexpr int16_t kPositive = 0, kNegative = 1, kEndMarker = 2, kOther = 3;
 constexpr std::size_t kWriteBatch = 256 * 1024;
 
 // The kind of a line; a line that starts with "." and is longer keeps the kind of the line
-// before it in the same event.
-int16_t ClassifyPOPLine(std::string_view line, int16_t previous) {
+// before it in the same event, and so does one that is "." only after its CRs were removed.
+int16_t ClassifyPOPLine(std::string_view line, int16_t previous, bool exactDot) {
     if (line.empty()) return kOther;
     switch (line.front()) {
         case '+':
             return kPositive;
         case '.':
-            return line.size() == 1 ? kEndMarker : previous;
+            return exactDot ? kEndMarker : previous;
         case '-':
             return kNegative;
         default:
@@ -42,6 +46,18 @@ int16_t ClassifyPOPLine(std::string_view line, int16_t previous) {
 
 bool IsPlainDecimal(const std::string& field) {
     return !field.empty() && field.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The size column of a LIST line, saturated; 0 when it is missing or not a number.
+uint64_t ListedSize(const std::string& line) {
+    const std::string size = GetField(line, 1, " ");
+    if (!IsPlainDecimal(size)) return 0;
+    uint64_t bytes = 0;
+    for (char c : size) {
+        const auto digit = static_cast<uint64_t>(c - '0');
+        bytes = bytes > (UINT64_MAX - digit) / 10 ? UINT64_MAX : bytes * 10 + digit;
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -59,11 +75,15 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_DataArrival(int32_t /*bytesTotal*/)
     std::string line;
     while (m_ReceivedPOPData.Next(line)) {
         WriteLog("(<- POP3) ", line, m_POPState);
-        replyKind = ClassifyPOPLine(line, replyKind);
+        replyKind = ClassifyPOPLine(line, replyKind, m_ReceivedPOPData.ExactDot());
         HandlePOPLine(line, replyKind);
     }
     if (m_ReceivedPOPData.Overlong()) {
         FailPOPSession("a line longer than " + std::to_string(ReceivedLines::kMaxLine) + " bytes");
+    } else if (m_POPState == 7 && POPMessageTooLarge()) {
+        FailPOPSession("message " + std::to_string(m_POPMessageNumbers[POPMessageIndex]) +
+                       " is larger than the " + std::to_string(popSizes_[POPMessageIndex]) +
+                       " bytes its LIST line announced");
     }
 }
 
@@ -80,7 +100,10 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             return StartPOPLogin();
         case 2:
             if (replyKind != kPositive) return Winsock_POP_Client.Close();
-            SendPOPDataRow("PASS " + m_POPPassword);
+            // A secret from the password command shows nowhere; a configured one as described.
+            SendPOPRow("PASS " + m_POPPassword, options_.popPasswordCommand.empty()
+                                                    ? "PASS " + m_POPPassword
+                                                    : std::string("PASS *****"));
             m_POPState = 3;
             return;
         case 3:
@@ -95,24 +118,19 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
         case 5:
             if (replyKind == kEndMarker) {
                 POPMessageIndex = 0;
-                if (POPMessageIndex >= m_POPMessageCount) {
-                    SendPOPDataRow("QUIT");
-                    m_POPState = 9;
-                } else {
-                    SendPOPDataRow("RETR " + std::to_string(m_POPMessageNumbers[0]));
-                    m_POPState = 6;
-                }
-                return;
+                return RetrieveNextOrQuit();
             }
             if (std::string number = GetField(line, 0, " "); IsPlainDecimal(number)) {
                 POPMessageIndex = ReadInt32(number);
                 if (m_POPMessageCount < kMaxMessagesPerSession) {
+                    popSizes_[m_POPMessageCount] = ListedSize(line);
                     m_POPMessageNumbers[m_POPMessageCount++] = POPMessageIndex;
                 }
             }
             return;
         case 6:
             if (replyKind != kPositive) return Winsock_POP_Client.Close();
+            popMessageBytes_ = 0;
             m_POPState = 7;
             return;
         case 7:
@@ -121,18 +139,13 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
         case 8:
             if (replyKind != kPositive) return Winsock_POP_Client.Close();
             POPMessageIndex = SaturatingAdd(POPMessageIndex, 1);
-            if (POPMessageIndex >= m_POPMessageCount) {
-                SendPOPDataRow("QUIT");
-                m_POPState = 9;
-            } else {
-                SendPOPDataRow("RETR " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
-                m_POPState = 6;
-            }
-            return;
+            return RetrieveNextOrQuit();
         case 9: {
             // A session that stopped at the limit left messages behind: with
-            // Dispatch=continuous the next one starts at once.
-            const bool more = options_.continuous && m_POPMessageCount == kMaxMessagesPerSession;
+            // Dispatch=continuous the next one starts at once (unless it only passed over
+            // messages too large to fetch, which the next one would pass over again).
+            const bool more = options_.continuous && popSkipped_ < m_POPMessageCount &&
+                              m_POPMessageCount == kMaxMessagesPerSession;
             m_POPState = 0;
             Winsock_POP_Client.Close();
             if (more) {
@@ -159,6 +172,9 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
                 SendPOPDataRow("LIST");
                 m_POPState = 4;
             } else if (line.rfind("+", 0) == 0) {
+                if (++popChallenges_ > kMaxLoginChallenges) {
+                    return FailPOPSession("XOAUTH2 login: too many challenges");
+                }
                 SendPOPDataRow("");  // an error challenge: the empty answer ends the attempt
             } else {
                 FailPOPSession("XOAUTH2 login refused: " + line);
@@ -194,7 +210,15 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_Secured() {
 // Gathers a message line; full batches go to the message's temporary spool file. A file that
 // cannot be made or written closes the socket at once: no DELE will follow.
 void TarvixPOP2SMTP_Main::AddToPOPMessage(std::string_view line) {
+    popMessageBytes_ += line.size() + 2;
     if (popFileFailed_) return;
+    // A dot that stands first only because CRs before it went, or a lone dot that was more on
+    // the wire, gets the dot that stuffing would have given it: as stored, "." would end the
+    // message in SMTP, and ".x" would lose its dot there.
+    if (!line.empty() && line.front() == '.' &&
+        (!m_ReceivedPOPData.StartedWithDot() || line.size() == 1)) {
+        m_ReceivedPOPMessage += '.';
+    }
     m_ReceivedPOPMessage += line;
     m_ReceivedPOPMessage += "\r\n";
     if (m_ReceivedPOPMessage.size() >= kWriteBatch) FlushPOPMessage();
@@ -256,6 +280,37 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
     spool_.Added(name);
     SendPOPDataRow("DELE " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
     m_POPState = 8;
+}
+
+// RETR of the message at POPMessageIndex, or QUIT after the last. With MaxMessageSize a message
+// whose LIST size is larger is passed over and stays on the server.
+void TarvixPOP2SMTP_Main::RetrieveNextOrQuit() {
+    while (options_.maxMessageSize != 0 && POPMessageIndex < m_POPMessageCount &&
+           popSizes_[POPMessageIndex] > options_.maxMessageSize) {
+        WriteLog("(   POP3) Message " + std::to_string(m_POPMessageNumbers[POPMessageIndex]) +
+                     " of " + std::to_string(popSizes_[POPMessageIndex]) +
+                     " bytes is larger than MaxMessageSize: left on the server",
+                 99);
+        POPMessageIndex = SaturatingAdd(POPMessageIndex, 1);
+        ++popSkipped_;
+    }
+    if (POPMessageIndex >= m_POPMessageCount) {
+        SendPOPDataRow("QUIT");
+        m_POPState = 9;
+        return;
+    }
+    SendPOPDataRow("RETR " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
+    m_POPState = 6;
+}
+
+// Whether the message being retrieved, with its unfinished line, has outgrown what its LIST
+// line announced by more than the margin.
+bool TarvixPOP2SMTP_Main::POPMessageTooLarge() {
+    if (POPMessageIndex < 0 || POPMessageIndex >= m_POPMessageCount) return false;
+    const uint64_t announced = popSizes_[POPMessageIndex];
+    const uint64_t limit =
+        announced > (UINT64_MAX - kSizeMargin) / 2 ? UINT64_MAX : announced * 2 + kSizeMargin;
+    return popMessageBytes_ + m_ReceivedPOPData.Pending() > limit;
 }
 
 // Closes the message's file; one never committed goes, and the spool index knows it was the

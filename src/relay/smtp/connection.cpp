@@ -53,6 +53,8 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownSMTPClient() {
     bodyPump_.reset();
     capabilities_ = {};
     pipelined_ = nextTaken_ = false;
+    smtpChallenges_ = replyLines_ = 0;
+    replyBytes_ = 0;
     // The secret is needed for one login only.
     std::fill(smtpSecret_.begin(), smtpSecret_.end(), '\0');
     smtpSecret_.clear();

@@ -14,8 +14,13 @@
 // it; with Dispatch=continuous the connection carries the next message to the same server,
 // its commands pipelined where the server offers it.
 //
-// Server lines are untrusted: a line that is no reply reads as code 0 and is refused; a line
-// longer than ReceivedLines::kMaxLine ends the session.
+// Server lines are untrusted: a line that is no reply reads as code 0 and is refused; a reply
+// of more than kMaxReplyLines lines or kMaxReplyBytes bytes (an EHLO reply that never ends, or
+// capabilities without end) ends the session, and so does a login past kMaxLoginChallenges
+// challenges.
+//
+// Sessions that use EHLO send "MAIL FROM:<a>" and "RCPT TO:<a>" as RFC 5321 writes them (strict
+// servers refuse a blank after the colon); HELO sessions keep the described "MAIL FROM: <a>".
 #include "relay/main_object.h"
 #include "relay/procs.h"
 #include "relay/smtp/compose.h"
@@ -51,10 +56,16 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_DataArrival(int32_t /*bytesTotal*/
     std::string line;
     while (m_ReceivedSMTPData.Next(line)) {
         WriteLog("(<- SMTP) ", line, 20);
+        replyBytes_ += line.size() + 2;
+        if (++replyLines_ > kMaxReplyLines || replyBytes_ > kMaxReplyBytes) {
+            return FailSMTPSession("a reply of more than " + std::to_string(kMaxReplyLines) +
+                                   " lines or " + std::to_string(kMaxReplyBytes) + " bytes");
+        }
+        if (line.size() < 4 || line[3] != '-') replyLines_ = 0, replyBytes_ = 0;
         HandleSMTPLine(line, RoundToInt16(ReadNumber(line.substr(0, 3))));
     }
     if (m_ReceivedSMTPData.Overlong()) {
-        FailSMTPSession("a reply line longer than " + std::to_string(ReceivedLines::kMaxLine) +
+        FailSMTPSession("a reply line longer than " + std::to_string(m_ReceivedSMTPData.MaxLine()) +
                         " bytes");
     }
 }
@@ -104,6 +115,7 @@ void TarvixPOP2SMTP_Main::HandleSMTPLine(const std::string& line, int16_t replyC
             }
             NoteCapability(line);
             if (line.size() > 3 && line[3] == '-') return;  // more lines follow
+            capabilities_.ehlo = true;
             return AfterEhlo();
         case 11:  // reply to STARTTLS
             if (replyCode != 220) return FailSMTPSession("STARTTLS refused: " + line);
@@ -120,6 +132,9 @@ void TarvixPOP2SMTP_Main::HandleSMTPLine(const std::string& line, int16_t replyC
                 SendSMTPRow(compose::Base64(route_.user), "*****");
                 m_SMTPState = 14;
                 return;
+            }
+            if (replyCode == 334 && ++smtpChallenges_ > kMaxLoginChallenges) {
+                return FailSMTPSession("login: too many challenges");
             }
             if (replyCode == 334) return SendSMTPDataRow("");  // a challenge ends the attempt
             return FailSMTPSession("login refused: " + line);
@@ -191,14 +206,15 @@ void TarvixPOP2SMTP_Main::SendAuth() {
 // MAIL FROM, and where the server pipelines (Dispatch=continuous) every RCPT TO and DATA with it.
 void TarvixPOP2SMTP_Main::SendMailFrom() {
     const SMTPMessage& m = m_SMTPMessage;
+    const std::string command = capabilities_.ehlo ? "MAIL FROM:<" : "MAIL FROM: <";
     if (options_.forwardOriginal) {
-        SendSMTPDataRow("MAIL FROM: <" + compose::BareAddress(m.ReturnPath) + ">");
+        SendSMTPDataRow(command + compose::BareAddress(m.ReturnPath) + ">");
     } else {
-        SendSMTPDataRow("MAIL FROM: <" + compose::AngleAddress(m.From));
+        SendSMTPDataRow(command + compose::AngleAddress(m.From));
     }
     m_SMTPState = 3;
     recipientIndex_ = recipientReplies_ = recipientsAccepted_ = 0;
-    temporaryRefusal_ = false;
+    outcomes_.assign(RecipientCount(), {});
     pipelined_ = options_.continuous && capabilities_.pipelining;
     if (!pipelined_) return;
     while (recipientIndex_ < RecipientCount()) SendSMTPDataRow(RecipientRow(recipientIndex_++));
@@ -210,10 +226,11 @@ std::size_t TarvixPOP2SMTP_Main::RecipientCount() const {
 }
 
 std::string TarvixPOP2SMTP_Main::RecipientRow(std::size_t index) const {
+    const std::string command = capabilities_.ehlo ? "RCPT TO:<" : "RCPT TO: <";
     if (m_SMTPMessage.Recipients.empty()) {
-        return "RCPT TO: <" + compose::AngleAddress(m_SMTPMessage.To);
+        return command + compose::AngleAddress(m_SMTPMessage.To);
     }
-    return "RCPT TO: <" + m_SMTPMessage.Recipients[index] + ">";
+    return command + m_SMTPMessage.Recipients[index] + ">";
 }
 
 void TarvixPOP2SMTP_Main::SendNextRecipient() {
@@ -224,6 +241,7 @@ void TarvixPOP2SMTP_Main::SendNextRecipient() {
 // One reply to RCPT TO. The single recipient of the To value is refused as any command is; of
 // several, each refusal is logged and the message goes to those accepted.
 void TarvixPOP2SMTP_Main::HandleRecipientReply(int16_t replyCode, const std::string& line) {
+    if (recipientReplies_ < outcomes_.size()) outcomes_[recipientReplies_] = {replyCode, line};
     ++recipientReplies_;
     if (Positive(replyCode)) {
         ++recipientsAccepted_;
@@ -231,7 +249,6 @@ void TarvixPOP2SMTP_Main::HandleRecipientReply(int16_t replyCode, const std::str
         return RefuseDelivery(replyCode, line);
     } else {
         WriteLog("(SMTP) Recipient refused: " + line, 99);
-        temporaryRefusal_ = temporaryRefusal_ || replyCode < 500 || replyCode > 599;
     }
     if (recipientReplies_ < RecipientCount()) {
         if (!pipelined_) SendNextRecipient();
@@ -253,6 +270,7 @@ void TarvixPOP2SMTP_Main::SendMessageRows() {
         SendSMTPDataRow("Received: from " + m_POPServer + " by " + m_SMTPName + " with POP3 id " +
                         id + "; " + compose::DateText(clock_.Now(), true));
         text.offset = 0;
+        text.keepEmptyLines = true;
     } else {
         SendSMTPDataRow("Message-ID: <" + m.FileBase + ">");
         SendSMTPDataRow("From: " + m.From);
@@ -295,10 +313,13 @@ void TarvixPOP2SMTP_Main::PumpBody() {
 void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& line) {
     const bool positive = Positive(replyCode);
     if (!positive && options_.keepRefused) return RefuseDelivery(replyCode, line);
-    // Handed over whatever the reply: the file is deleted and not offered again.
-    m_SMTPSucceed = true;
+    // With RefusedMail=keep, recipients without a final answer keep the file in the spool;
+    // otherwise it was handed over whatever the reply: it is deleted and not offered again.
+    const bool kept = positive && options_.keepRefused && !m_SMTPMessage.Recipients.empty() &&
+                      SettleRecipients(true, replyCode, line);
+    m_SMTPSucceed = !kept;
     if (!positive) return Winsock_SMTP_Client.Close();
-    if (options_.continuous) return DeliverNextOnThisConnection();
+    if (options_.continuous) return DeliverNextOnThisConnection(kept);
     SendSMTPDataRow("QUIT");
     m_SMTPState = 7;
 }
@@ -308,7 +329,11 @@ void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& l
 // file waits as ".err" after a temporary refusal and is set aside as ".rej" after a lasting one.
 void TarvixPOP2SMTP_Main::RefuseDelivery(int16_t replyCode, const std::string& line) {
     if (!options_.keepRefused) return Winsock_SMTP_Client.Close();
-    const bool lasting = replyCode >= 500 && replyCode <= 599 && !temporaryRefusal_;
+    if (!m_SMTPMessage.Recipients.empty()) {
+        SettleRecipients(false, replyCode, line);
+        return CloseAndShutdownSMTPClient();
+    }
+    const bool lasting = replyCode >= 500 && replyCode <= 599;
     WriteLog(std::string("(SMTP) ") + (lasting ? "Refused, set aside: " : "Deferred: ") + line, 99);
     CloseAndShutdownSMTPClient();
     RenameSpoolFile(m_SMTPFileName, lasting ? "rej" : "err");

@@ -68,6 +68,8 @@ bool TarvixPOP2SMTP_Main::DeleteDeliveredMessage() {
         return false;
     }
     spool_.Removed(m_SMTPFileName.substr(g_SpoolPath.size()));
+    // A record of recipients left by earlier attempts goes with its message.
+    if (options_.keepRefused) fileSystem_.Remove(RecipientRecordPath());
     return true;
 }
 
@@ -137,10 +139,18 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
     }
     record.Body.file = std::move(file);
     compose::AddAddresses(recipientFields.Text(), record.Recipients);
+    // Recipients that earlier attempts left, when they left a record (RefusedMail=keep).
+    if (options_.keepRefused && !record.Recipients.empty()) {
+        ReadRecipientRecord(spool::WithExtension(m_SMTPFileName, "rcp"), record);
+    }
 
     const bool named =
         options_.recipientHeaders.empty() ? !record.To.empty() : !record.Recipients.empty();
-    if (record.ReturnPath.empty() || record.From.empty() || !named) {
+    // A message forwarded as retrieved to the recipients its own fields name needs no sender:
+    // the envelope sender is its Return-Path or "<>", and the default route takes it.
+    const bool sender = (options_.forwardOriginal && !options_.recipientHeaders.empty()) ||
+                        (!record.ReturnPath.empty() && !record.From.empty());
+    if (!sender || !named) {
         WriteLog("(SMTP) Missing data in message", 99);
         if (!options_.keepRefused) {
             spool_.Changing();
@@ -176,8 +186,8 @@ bool TarvixPOP2SMTP_Main::KeepAllowedRecipients(SMTPMessage& record) {
 // Dispatch=continuous, after the end of data was accepted: the file goes at once and the next
 // queued file is taken; on the same route it follows on this connection, else after QUIT. A
 // file that cannot be removed is left to the next tick rather than sent again at once.
-void TarvixPOP2SMTP_Main::DeliverNextOnThisConnection() {
-    const bool removed = DeleteDeliveredMessage();
+void TarvixPOP2SMTP_Main::DeliverNextOnThisConnection(bool fileKept) {
+    const bool removed = fileKept || DeleteDeliveredMessage();
     const std::vector<cTarvixPOP2SMTP_Specific>& rules = LoadSpecificRules();
     spool_.Refresh(g_SpoolPath, false);
     if (spool_.First("snd").empty()) QueueOneStoredMessage();

@@ -76,10 +76,12 @@ void BodySource::Emit(char c) {
     }
     held_ += c;
     // Over a MiB of empty lines goes out even when nothing follows them: a message's worth of
-    // them is not held in memory.
+    // them is not held in memory. With keepEmptyLines the last two pairs stay, as they may be
+    // the ones that Finish drops.
     if (c == '\n' && held_.size() >= kMaxHeld) {
-        out_ += held_;
-        held_.clear();
+        const std::size_t kept = keepEmptyLines_ ? 4 : 0;
+        out_.append(held_, 0, held_.size() - kept);
+        held_.erase(0, held_.size() - kept);
     }
 }
 
@@ -124,7 +126,11 @@ void BodySource::Finish() {
     }
     pendingCR_ = false;
     // Held pairs are the end of the text; an odd CR left over is text.
-    if (held_.size() % 2 == 1) out_ += held_;
+    if (held_.size() % 2 == 1) {
+        out_ += held_;
+    } else if (keepEmptyLines_ && held_.size() > 4) {
+        out_.append(held_, 0, held_.size() - 4);
+    }
     held_.clear();
     done_ = true;
 }

@@ -37,20 +37,27 @@ bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view
 
 }  // namespace spool
 
-// Where a message's text lies in its open spool file.
+// Where a message's text lies in its open spool file, and whether its empty lines at the end are
+// part of it (the message as retrieved) or not (the body of a composed message).
 struct SpoolBody {
     std::shared_ptr<FileReader> file;
     uint64_t offset = 0;
+    bool keepEmptyLines = false;
 };
 
-// The text of a spool file from an offset, as the SMTP session sends it: every line followed by
-// CR LF (a line ends at LF, one CR before the LF dropped), all CR LF pairs at the end removed.
+// The text of a spool file from an offset, as the SMTP session sends it before "\r\n.\r\n":
+// every line followed by CR LF (a line ends at LF, one CR before the LF dropped), then all CR LF
+// pairs at the end removed; with keepEmptyLines only the last two (the end of the last line and
+// the spool's own closing line), so that trailing empty lines of the message go out too.
 class BodySource : public TextSource {
   public:
     static constexpr std::size_t kChunk = 256 * 1024, kMaxHeld = 1024 * 1024;
     // `chunk`: how much is read at a time (less when only the start of the text is wanted).
     explicit BodySource(const SpoolBody& body, std::size_t chunk = kChunk)
-        : file_(body.file), position_(body.offset), chunk_(chunk) {}
+        : file_(body.file),
+          position_(body.offset),
+          chunk_(chunk),
+          keepEmptyLines_(body.keepEmptyLines) {}
     bool Next(std::string_view& piece) override;
     bool Failed() const { return failed_; }
     bool Done() const { return done_; }
@@ -67,6 +74,7 @@ class BodySource : public TextSource {
     std::unique_ptr<char[]> in_;
     std::string out_;
     std::string held_;  // CR LF pairs (and a last CR) that may turn out to end the text
+    bool keepEmptyLines_;
     bool pendingCR_ = false, done_ = false, failed_ = false;
 };
 

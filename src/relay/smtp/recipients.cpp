@@ -1,0 +1,112 @@
+// recipients.cpp - RefusedMail=keep with several recipients: each keeps its own outcome.
+//
+// A recipient accepted by the server, with the end of data accepted too, is done and never sent
+// the message again. One that got a 4xx (or whose attempt got no final answer) is deferred and
+// tried again on the ".err" schedule; one that got a 5xx is refused. The spool file leaves the
+// spool only when every recipient is done; until then a record beside it, NAME.rcp, names who is
+// left and who refused, each with the server's reply:
+//
+//     deferred<TAB>bob@c.test<TAB>451 greylisted
+//     refused<TAB>carol@d.test<TAB>550 no such user
+//
+// A file set aside as ".rej" keeps its record of who refused it; queued again by hand, it goes to
+// those. No listing pattern matches the record, so the dispatch scan never takes it for a message.
+// The record is replaced by writing a new file and removing the old one just before the new one
+// takes its name: a crash between the two loses the record, and the next attempt goes to every
+// recipient again (a second copy, never a lost message).
+//
+// The record is untrusted like every spool file: it is read only up to spool::kMaxHeaderLine per
+// line, and a line that is not one of the two forms is ignored.
+#include "relay/main_object.h"
+#include "relay/procs.h"
+
+using namespace TarvixPOP2SMTP_Procs;
+
+namespace {
+
+bool PermanentCode(int16_t code) {
+    return code >= 500 && code <= 599;
+}
+
+}  // namespace
+
+std::string TarvixPOP2SMTP_Main::RecipientRecordPath() const {
+    return spool::WithExtension(m_SMTPFileName, "rcp");
+}
+
+// The recipients an earlier attempt left: the deferred ones, or when none is (a ".rej" queued
+// again by hand) the refused ones. False when there is no record.
+bool TarvixPOP2SMTP_Main::ReadRecipientRecord(const std::string& path, SMTPMessage& record) {
+    std::string error;
+    std::unique_ptr<FileReader> file = fileSystem_.OpenForReading(path, error);
+    if (!file) return false;
+    std::vector<std::string> deferred;
+    uint64_t end = 0;
+    auto onLine = [&](std::string_view line) {
+        const std::size_t tab = line.find('\t'), second = line.find('\t', tab + 1);
+        if (tab == line.npos || second == line.npos || second == tab + 1) return;
+        std::string address(line.substr(tab + 1, second - tab - 1));
+        std::string_view state = line.substr(0, tab);
+        if (state == "deferred") deferred.push_back(std::move(address));
+        if (state == "refused") record.Refused.emplace_back(address, line.substr(second + 1));
+    };
+    if (!spool::ReadHeaderLines(*file, onLine, end, error)) return false;
+    if (!deferred.empty()) {
+        record.Recipients = std::move(deferred);
+    } else {
+        record.Recipients.clear();
+        for (auto& [address, reply] : record.Refused) record.Recipients.push_back(address);
+        record.Refused.clear();
+    }
+    return true;
+}
+
+// Ends the message's attempt with RefusedMail=keep and several recipients: `delivered` when the
+// end of data was accepted, else `code` and `line` are the refusal (0 and "" for no answer) that
+// applies to every recipient without one of its own. While anyone is deferred the file waits as
+// ".err"; when the rest refused it is set aside as ".rej"; either way the record names them and
+// true is returned. False when everyone is done: the file goes as any delivered one.
+bool TarvixPOP2SMTP_Main::SettleRecipients(bool delivered, int16_t code, const std::string& line) {
+    std::string text, lastDeferred, lastRefused;
+    for (const auto& [address, reply] : m_SMTPMessage.Refused) {
+        text += "refused\t" + address + "\t" + reply + "\n";
+        lastRefused = reply;
+    }
+    for (std::size_t i = 0; i < outcomes_.size() && i < m_SMTPMessage.Recipients.size(); ++i) {
+        RecipientOutcome outcome = outcomes_[i];
+        if (outcome.code == 0 || (outcome.code >= 200 && outcome.code <= 299)) {
+            if (delivered && outcome.code != 0) continue;
+            outcome = {code, line};
+        }
+        const bool permanent = PermanentCode(outcome.code);
+        text += (permanent ? "refused\t" : "deferred\t") + m_SMTPMessage.Recipients[i] + "\t" +
+                outcome.reply + "\n";
+        (permanent ? lastRefused : lastDeferred) =
+            outcome.reply.empty() ? "no reply" : outcome.reply;
+    }
+    if (text.empty()) return false;
+    const bool deferred = !lastDeferred.empty();
+    WriteLog(std::string("(SMTP) ") +
+                 (deferred ? "Deferred: " + lastDeferred : "Refused, set aside: " + lastRefused),
+             99);
+    WriteRecipientRecord(text);
+    RenameSpoolFile(m_SMTPFileName, deferred ? "err" : "rej");
+    return true;
+}
+
+// Replaces the record of the message in delivery with `text`. A record that cannot be written is
+// logged; the file then goes to every recipient again at its next attempt.
+void TarvixPOP2SMTP_Main::WriteRecipientRecord(const std::string& text) {
+    const std::string path = RecipientRecordPath();
+    std::string error;
+    spool_.Changing();
+    std::unique_ptr<WritableFile> file = fileSystem_.CreateNewFile(g_SpoolPath, error);
+    if (file && !file->Write(text)) error = file->Error();
+    if (file && error.empty()) {
+        fileSystem_.Remove(path);
+        error = file->Commit(path);
+    }
+    file.reset();
+    spool_.Restamp();
+    if (!error.empty()) WriteLog("(SMTP) Failed: cannot record the recipients: " + error, 99);
+}
