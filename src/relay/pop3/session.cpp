@@ -262,7 +262,7 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
     // The counter starts again at 1 in every run: a run restarted within the second of an
     // earlier run's file would reuse its name, and that file may not be delivered yet.
     std::string failure;
-    for (const char* extension : {"msg", "snd", "err", "rej"}) {
+    for (const char* extension : {"msg", "snd", "err", "rej", "rcp"}) {
         if (fileSystem_.Exists(g_SpoolPath + spool::WithExtension(name, extension))) {
             failure = "spool name " + spool::WithExtension(name, extension) + " is in use";
         }

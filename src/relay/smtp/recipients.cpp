@@ -16,7 +16,11 @@
 // recipient again (a second copy, never a lost message).
 //
 // The record is untrusted like every spool file: it is read only up to spool::kMaxHeaderLine per
-// line, and a line that is not one of the two forms is ignored.
+// line, a line that is not one of the two forms is ignored, and only addresses that the message
+// itself names are taken from it, so a stale or edited record can narrow who gets a message but
+// never add anyone.
+#include <set>
+
 #include "relay/main_object.h"
 #include "relay/procs.h"
 
@@ -35,29 +39,33 @@ std::string TarvixPOP2SMTP_Main::RecipientRecordPath() const {
 }
 
 // The recipients an earlier attempt left: the deferred ones, or when none is (a ".rej" queued
-// again by hand) the refused ones. False when there is no record.
+// again by hand) the refused ones. False, and the message's own recipients kept, when there is
+// no record or it names none of them.
 bool TarvixPOP2SMTP_Main::ReadRecipientRecord(const std::string& path, SMTPMessage& record) {
     std::string error;
     std::unique_ptr<FileReader> file = fileSystem_.OpenForReading(path, error);
     if (!file) return false;
     std::vector<std::string> deferred;
+    std::vector<std::pair<std::string, std::string>> refused;
+    const std::set<std::string_view> named(record.Recipients.begin(), record.Recipients.end());
     uint64_t end = 0;
     auto onLine = [&](std::string_view line) {
         const std::size_t tab = line.find('\t'), second = line.find('\t', tab + 1);
-        if (tab == line.npos || second == line.npos || second == tab + 1) return;
+        if (tab == line.npos || second == line.npos) return;
         std::string address(line.substr(tab + 1, second - tab - 1));
+        if (!named.contains(address)) return;
         std::string_view state = line.substr(0, tab);
         if (state == "deferred") deferred.push_back(std::move(address));
-        if (state == "refused") record.Refused.emplace_back(address, line.substr(second + 1));
+        if (state == "refused") refused.emplace_back(std::move(address), line.substr(second + 1));
     };
     if (!spool::ReadHeaderLines(*file, onLine, end, error)) return false;
-    if (!deferred.empty()) {
-        record.Recipients = std::move(deferred);
-    } else {
-        record.Recipients.clear();
-        for (auto& [address, reply] : record.Refused) record.Recipients.push_back(address);
-        record.Refused.clear();
+    if (deferred.empty() && refused.empty()) return false;
+    if (deferred.empty()) {
+        for (auto& entry : refused) deferred.push_back(std::move(entry.first));
+        refused.clear();
     }
+    record.Recipients = std::move(deferred);
+    record.Refused = std::move(refused);
     return true;
 }
 
