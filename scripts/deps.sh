@@ -5,7 +5,7 @@
 # Packages already present are not asked for again, so a ready machine skips apt entirely.
 set -euo pipefail
 build=(g++ cmake make pkg-config libasio-dev libssl-dev libsystemd-dev libncurses-dev)
-test=(googletest libgtest-dev dovecot-pop3d python3 python3-aiosmtpd openssl tmux procps systemd)
+test=(googletest libgtest-dev dovecot-pop3d python3 python3-aiosmtpd openssl tmux procps systemd postfix libpython3.11-testsuite)
 fuzz=(clang libclang-rt-14-dev)
 demo=(dovecot-pop3d python3 python3-aiosmtpd procps)
 bench=(fetchmail mpop postfix time hyperfine openssl python3-aiosmtpd libbenchmark-dev)
@@ -25,8 +25,9 @@ done
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-# Installing dovecot-pop3d would start the system's Dovecot on ports 110/143; the tests run
-# their own instance, so service starts are refused while the packages go in.
+# Installing dovecot-pop3d or postfix would start the system's Dovecot (ports 110/143) or
+# Postfix (port 25); the tests run their own instances, so service starts are refused while the
+# packages go in.
 created_policy=""
 if [ ! -e /usr/sbin/policy-rc.d ]; then
   printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
@@ -34,5 +35,7 @@ if [ ! -e /usr/sbin/policy-rc.d ]; then
   created_policy=1
 fi
 trap '[ -n "$created_policy" ] && $sudo rm -f /usr/sbin/policy-rc.d' EXIT
+# Postfix's package asks what kind of mail system this is: none, and no question at install.
+echo 'postfix postfix/main_mailer_type select No configuration' | $sudo debconf-set-selections
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

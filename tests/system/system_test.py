@@ -61,6 +61,10 @@ def child(p):  # pid of the process that `timeout` runs
         return None
 
 
+# the relay's highest memory use in MiB so far: VmHWM (resident) or VmPeak (address space)
+peak = lambda p, key='VmHWM': int(re.search(key + r':\s+(\d+)', read(f'/proc/{child(p)}/status').decode())[1]) >> 10
+
+
 def ini(sections=(), **general):
     g = {**dict(POPServer='127.0.0.1', POPUser='u', POPPassword='pw', POPInterval=1000,
                 SMTPServer='127.0.0.1', SMTPName='relay.test', DebugLevel='*'), **general}
@@ -128,15 +132,18 @@ POP3 = {'GREET': '+OK scripted', 'QUIT': '+OK bye', '?': '+OK',
         'RETR': lambda s, a, gone: '+OK\r\n' + ''.join(l.decode('latin-1') + '\r\n' for l in dots(s.msgs[int(a) - 1])) + '.',
         'DELE': lambda s, a, gone: gone.add(int(a)) or '+OK'}
 SMTP_ = {'GREET': '220 scripted', 'DATA': '354 go on', 'BODY': '250 queued', 'QUIT': '221 bye', '?': '250 ok'}
+ESMTP = {**SMTP_, 'EHLO': '250-scripted\r\n250-PIPELINING\r\n250 AUTH PLAIN LOGIN'}
 
 
 class Scripted:
     # POP3 or SMTP by a table of replies per command. faults maps a command (GREET: the
     # greeting, BODY: the DATA content) to a reply or an action, or to a list of those, one per
     # connection (later connections behave normally). Actions: 'close', 'reset' (RST), 'stall'
-    # (say nothing), 'flood' ("+OK", then bytes without a line feed); on BODY they strike after
-    # the first data line. READ: DATA is taken at this many bytes a second. Keeps each
-    # connection's commands and start time, and every DATA blob; DELE takes effect at QUIT.
+    # (say nothing), ('repeat', first, chunk, pause): first, then chunk again and again without
+    # end (a flood, an endless reply or message), ('always', reply): that reply to this and every
+    # later line (a login's challenges without end); on BODY they strike after the first data
+    # line. READ: DATA is taken at this many bytes a second. Keeps each connection's commands
+    # and start time, and every DATA blob; DELE takes effect at QUIT.
     def __init__(s, w, table, faults=None, msgs=(), port=None):
         s.table, s.faults, s.msgs, s.conns, s.times, s.data, s.port = table, faults or {}, list(msgs), [], [], [], port or free_port()
         sock = socket.socket()   # a small receive buffer: a slow reader slows the sender down, as a slow link does
@@ -148,16 +155,18 @@ class Scripted:
         return (a[n] if n < len(a) else None) if isinstance(a, list) else a
 
     async def serve(s, r, wr):
-        n, got, gone, key, arg = len(s.conns), [], set(), 'GREET', ''
+        n, got, gone, key, arg, stuck = len(s.conns), [], set(), 'GREET', '', None
         s.conns.append(got), s.times.append(time.time())
         if rate := s.fault('READ', n):
             r._limit = rate // 8   # the reader then runs at most rate/4 ahead of us
         try:
             while True:
-                a = s.fault(key, n) or s.table.get(key, s.table['?'])
+                a = stuck or s.fault(key, n) or s.table.get(key, s.table['?'])
                 a = a(s, arg, gone) if callable(a) else a
-                if a in ('stall', 'flood'):
-                    return await (r.read() if a == 'stall' else s.flood(wr))
+                if a == 'stall' or a[0] == 'repeat':
+                    return await (r.read() if a == 'stall' else s.repeat(wr, *a[1:]))
+                if a[0] == 'always':
+                    stuck = a = a[1]
                 if a in ('close', 'reset'):   # reset: linger 0, so that the close sends RST
                     return a == 'reset' and wr.get_extra_info('socket').setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
                 wr.write(a.encode('latin-1') + b'\r\n')
@@ -170,28 +179,28 @@ class Scripted:
                     while rate and not data.endswith(b'\r\n.\r\n') and not r.at_eof():
                         data += await r.read(rate // 4)
                         await asyncio.sleep(0.25)
-                    if s.fault('BODY', n) not in ('close', 'reset', 'stall', 'flood') and not rate and data != b'.\r\n':
+                    if not s.fault('BODY', n) and not rate and data != b'.\r\n':
                         data += await r.readuntil(b'\r\n.\r\n')
                     s.data.append(data)
                     key, arg = 'BODY', ''
                     continue
-                line = (await r.readline()).decode('latin-1').rstrip('\r\n')
-                if not line:
+                if not (line := await r.readline()):
                     return
-                got.append(line)
+                got.append(line := line.decode('latin-1').rstrip('\r\n'))
                 key, arg = line.partition(' ')[0].upper(), line.partition(' ')[2]
         except (OSError, asyncio.IncompleteReadError, asyncio.LimitOverrunError):
             pass
         finally:
             wr.close()
 
-    async def flood(s, wr, mib=300, seconds=45):   # ends early when the client closes
-        wr.write(b'+OK\r\n')
+    async def repeat(s, wr, first, chunk, pause, left=300 << 20, seconds=45):   # ends early when the client closes
+        wr.write(first)
         end = time.time() + seconds
-        while mib > 0 and time.time() < end:
-            wr.write(b'x' * (1 << 20))
-            mib -= 1
+        while left > 0 and time.time() < end:
+            wr.write(chunk)
+            left -= len(chunk)
             await wr.drain()
+            await asyncio.sleep(pause)
 
 
 DOVECOT = ('protocols = pop3\nlisten = 127.0.0.1, 127.0.0.2\n{ssl}auth_mechanisms = plain login\n'
@@ -203,6 +212,20 @@ DOVECOT = ('protocols = pop3\nlisten = 127.0.0.1, 127.0.0.2\n{ssl}auth_mechanism
            'inet_listener pop3s {{\nport = {pops}\nssl = yes\n}}\n}}\n')   # no chroot: Dovecot may run as a user too
 TLS = 'ssl = required\nssl_cert = <{}\nssl_key = <{}\nssl_min_protocol = TLSv1.2\ndisable_plaintext_auth = yes\n'
 # Dovecot takes a plain login from 127.0.0.1 even so: TLS scenarios connect to 127.0.0.2.
+# A private Postfix (root only): every recipient is rewritten to box@mbox.test (so that no Delivered-To
+# line of a message looks like a mail loop) and lands in the Maildir {d}/vmail/box; no header is
+# rewritten or added for a client on 127.0.0.1 (local_header_rewrite_clients empty). Its own
+# errors go to {d}/maillog, and only there (or to a terminal).
+PF_MAIN = ('compatibility_level = 3.6\nqueue_directory = {d}/q\ndata_directory = {d}/data\nmaillog_file = {d}/maillog\nmaillog_file_prefixes = {d}\n'
+           'inet_interfaces = 127.0.0.1\ninet_protocols = ipv4\nmyhostname = mail.test\nmydestination =\nlocal_header_rewrite_clients =\nvirtual_alias_domains =\n'
+           'virtual_alias_maps = static:box@mbox.test\nvirtual_mailbox_domains = mbox.test\nvirtual_mailbox_maps = static:box/\nvirtual_mailbox_base = {d}/vmail\n'
+           'virtual_uid_maps = static:65534\nvirtual_gid_maps = static:65534\nalias_maps =\nlocal_recipient_maps =\n')
+PF_MASTER = ('127.0.0.1:{} inet n - n - - smtpd\ncleanup unix n - n - 0 cleanup\nqmgr unix n - n 300 1 qmgr\ntlsmgr unix - - n 1000? 1 tlsmgr\n'
+             'postlog unix-dgram n - n - 1 postlogd\nvirtual unix - n n - - virtual\nrewrite unix - - n - - trivial-rewrite\nanvil unix - - n - 1 anvil\n'
+             'bounce unix - - n - 0 bounce\ndefer unix - - n - 0 bounce\ntrace unix - - n - 0 bounce\nproxymap unix - - n - - proxymap\n')
+# STARTTLS required, then a login (checked by Dovecot through its socket pfauth, see postfix_mail), then mail
+PF_AUTH = ('smtpd_tls_security_level = encrypt\nsmtpd_tls_cert_file = {}\nsmtpd_tls_key_file = {}\nsmtpd_tls_auth_only = yes\nsmtpd_sasl_auth_enable = yes\n'
+           'smtpd_sasl_type = dovecot\nsmtpd_sasl_path = {}/run/pfauth\nsmtpd_relay_restrictions = permit_sasl_authenticated, reject\n')
 
 
 class World:  # one scenario's folder, program directory (home), processes, servers and mounts
@@ -260,6 +283,16 @@ class World:  # one scenario's folder, program directory (home), processes, serv
         sp.run(['timeout', '30', 'openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1', '-subj', f'/CN={cn}',
                 '-addext', f'subjectAltName=DNS:{cn}{ips}', '-keyout', k, '-out', c], check=True, capture_output=True)
         return c, k
+
+    def postfix(w, extra=''):   # its SMTP port; master -d stays in the foreground, under `timeout`. As root only.
+        d, port = f'{w.dir}/pf', free_port()
+        write(f'{d}/main.cf', PF_MAIN.format(d=d) + extra), write(f'{d}/master.cf', PF_MASTER.format(port))
+        os.makedirs(f'{d}/vmail/box'), os.makedirs(f'{d}/q'), sp.run(['chown', '-R', '65534:65534', f'{d}/vmail'], check=True)
+        sp.run(['timeout', '30', 'postfix', '-c', d, 'check'], capture_output=True)   # makes the queue's folders
+        w.spawn(['/usr/lib/postfix/sbin/master', '-c', d, '-d'], open(f'{d}/master.out', 'wb'))
+        if not wait_for(lambda: listening(port), 15):
+            raise RuntimeError(f'Postfix did not start, see {d}/maillog')
+        return port
 
     def mailbox(w, user='u'):
         return sum(len(os.listdir(f'{w.dir}/mail/{user}/Maildir/{s}')) for s in ('new', 'cur'))
@@ -398,17 +431,10 @@ def kill9(w, keys={}, cycles=8, per_cycle=5):
 def flood(w, limit_mib=200):
     # The server lists the message at a gigabyte (no reservation may follow from that), then
     # sends bytes without a line feed: memory stays bounded, the session ends without DELE.
-    pop = Scripted(w, {**POP3, 'LIST': '+OK\r\n1 1000000000\r\n.'}, {'RETR': ['flood']}, msgs=[DOTS])
+    pop = Scripted(w, {**POP3, 'LIST': '+OK\r\n1 1000000000\r\n.'}, {'RETR': [('repeat', b'+OK\r\n', b'x' * (1 << 20), 0)]}, msgs=[DOTS])
     p = w.relay(ini(POPPort=pop.port, SMTPPort=free_port()))
-    status, peak = f'/proc/{child(p)}/status', [0, 0]
-
-    def sample():   # VmRSS and VmPeak (the address space) in MiB, the highest seen
-        try:
-            peak[:] = [max(peak[i], int(re.search(key + r':\s+(\d+)', read(status).decode())[1]) >> 10) for i, key in enumerate(('VmRSS', 'VmPeak'))]
-        except (OSError, TypeError):   # gone, or a zombie without memory
-            pass
-    wait_for(lambda: sample() or len(pop.times) > 1 or p.poll() is not None, 60, 0.05)
-    w.check(ASAN or peak[0] < limit_mib and peak[1] < 900, f'VmRSS reached {peak[0]} MiB, VmPeak {peak[1]} MiB')
+    wait_for(lambda: len(pop.times) > 1 or p.poll() is not None, 60)   # both figures are high-water marks
+    w.check(ASAN or p.poll() is None and peak(p) < limit_mib and peak(p, 'VmPeak') < 900, f'VmHWM {peak(p)} MiB, VmPeak {peak(p, "VmPeak")} MiB')
     w.check('(   POP3) Failed:' in w.log(), 'no "(   POP3) Failed:" logged')
     w.check(not [c for c in pop.conns[0] if c.startswith('DELE')], 'DELE sent for the flooded message')
     w.check(wait_for(lambda: len(pop.times) > 1, 15) and p.poll() is None, f'no next poll, relay exit {p.poll()}')
@@ -422,8 +448,7 @@ def big_message(w, mib=48):
     w.dovecot(msgs=[raw])
     p = w.relay(ini(POPPort=w.pop, SMTPPort=(sink := Sink(w, data_size_limit=None)).port, DebugLevel=99, Watchdog='silence'))
     arrived(w, sink, [raw], 60)
-    hwm = int(re.search(r'VmHWM:\s+(\d+)', read(f'/proc/{child(p)}/status').decode())[1]) >> 10
-    w.check(ASAN or hwm < mib // 2, f'peak memory {hwm} MiB for a message of {mib} MiB')
+    w.check(ASAN or peak(p) < mib // 2, f'peak memory {peak(p)} MiB for a message of {mib} MiB')
 
 
 def snapshot(home):  # every file in the program directory but the day logs, with its mtime
@@ -562,9 +587,7 @@ def mime_original(w, blob=random.randbytes(200 << 10)):
     w.check(len(sink.got) == 1 and mail == b'bounce@a.test' and sorted(rcpt) == [b'bob@c.test', b'carol@d.test', b'jane@c.test'],
             f'{len(sink.got)} deliveries, envelope {mail} {rcpt}')
     received = re.match(rb'Received: from \S+ by relay\.test with POP3 id \d{8}_\d{6}_[0-9a-f]{5}; [^\r\n]+\r\n', data)
-    w.check(received and data[received.end():].rstrip(b'\r\n') == want, f'{data[:90]!r} ' + diff(want, data[received and received.end():]))
-    parts = [p.get_content() for p in email.message_from_bytes(data, policy=email.policy.default).iter_attachments()]
-    w.check(parts == [blob], f'attachments of {[len(p) for p in parts]} bytes')
+    w.check(received and data[received.end():].rstrip(b'\r\n') == want, f'{data[:90]!r} ' + diff(want, data[received and received.end():]))   # the attachment too
 
 
 def refused_kept(w):
@@ -595,6 +618,91 @@ def slow_delivery(w, watchdog, whole):
     w.check(once if whole else again and 9 < again[0] < 13, f'connected again after {again} s, {len(smtp.data)} DATA, first after {took:.1f} s')
 
 
+def bounded(w, p, want, seconds, log_mib=1):   # a hostile server: `want` logged in time; log files and memory stay small
+    w.check(wait_for(lambda: want in w.log(), seconds), f'no "{want}" within {seconds} s: {w.log()[-300:]!r}')
+    sizes = [os.path.getsize(f) for f in glob.glob(f'{w.home}/LogFiles/*') + [f'{w.dir}/relay.out']]
+    w.check(max(sizes) < log_mib << 20 and (ASAN or peak(p) < 64), f'log files of {sizes} bytes, peak memory {peak(p)} MiB')
+
+
+def hostile(w, pop_faults, smtp_faults, keys, want, seconds, recovers=False):
+    # A server that lets a step go on without end: the session fails in bounded time, and the
+    # message waits (on the server, or in the spool) or arrives once the server behaves.
+    pop, smtp = Scripted(w, POP3, pop_faults, msgs=[DOTS]), Scripted(w, ESMTP, smtp_faults)
+    p = w.relay(ini(POPPort=pop.port, SMTPPort=smtp.port, Watchdog='silence', **keys))
+    bounded(w, p, want, seconds)
+    w.check(pop.msgs == [DOTS] if pop_faults else w.spool() or recovers, f'message lost: server {len(pop.msgs)}, spool {w.spool()}')
+    w.check(not recovers or wait_for(lambda: smtp.data and not w.spool(), 45) and [norm(d)[1] for d in smtp.data] == [composed(DOTS)],
+            f'not delivered once the server behaves: {len(smtp.data)} DATA, spool {w.spool()}')
+
+
+def endless(w, keys):
+    # A message listed at 100 bytes that never ends: the session fails at once (the relay takes
+    # twice the size plus 1 MiB), nothing deleted, no file left. MaxMessageSize passes over it.
+    big, small = message(b'endless', b'<e@a.test>', b'<b@c.test>', body=b'').ljust(99, b'e') + b'\n', message(b's', b'<s@a.test>', b'<b@c.test>')
+    retr = lambda s, a, gone: ('repeat', b'+OK\r\n', (b'e' * 78 + b'\r\n') * 1000, 0) if a == '1' else POP3['RETR'](s, a, gone)
+    pop, sink = Scripted(w, {**POP3, 'RETR': retr}, msgs=[big, small]), Sink(w)
+    p = w.relay(ini(POPPort=pop.port, SMTPPort=sink.port, Watchdog='silence', **keys))
+    if 'MaxMessageSize' not in keys:
+        bounded(w, p, '(   POP3) Failed:', 5, 3)   # the lines taken are logged: 1 MiB and their prefixes
+        w.check(not [c for c in sum(pop.conns, []) if c[:4] == 'DELE'] and pop.msgs == [big, small], f'DELE sent: {pop.conns}')
+        w.check(not os.listdir(f'{w.home}/Messages'), f'left in the spool: {os.listdir(f"{w.home}/Messages")}')
+    else:
+        arrived(w, sink, [small])
+        w.check(pop.msgs == [big] and 'RETR 1' not in sum(pop.conns, []), f'{len(pop.msgs)} left on the server, commands {pop.conns[:1]}')
+        w.check(re.search(r'\b100\b.*MaxMessageSize', w.log()), 'no log line for the message passed over')
+
+
+def greylist(w):
+    # Pipelined RCPTs answered 250, 451 and 550: ok@ gets the message at once, grey@ after the
+    # re-queue, each once, gone@ never; then it is set aside as refused.
+    raw, acc, got = message(b'three', b'<a@a.test>', b'<ok@c.test>, grey@c.test').replace(b'\nSubject', b'\nCc: <gone@c.test>\nSubject'), [], []
+    rcpt = lambda s, a, gone: ('550 no such user' if 'gone@' in a else '451 greylisted' if 'grey@' in a and sum(c.count('RCPT ' + a) for c in s.conns) == 1
+                               else acc.append(a[a.find('<'):]) or '250 ok')
+    smtp = Scripted(w, {**ESMTP, 'MAIL': lambda *_: acc.clear() or '250 ok', 'RCPT': rcpt, 'BODY': lambda *_: got.extend(acc) or '250 queued'})
+    w.relay(ini(POPPort=Scripted(w, POP3, msgs=[raw]).port, SMTPPort=smtp.port, RefusedMail='keep', RecipientHeaders='To, Cc', Dispatch='continuous'))
+    w.check(wait_for(lambda: len(got) >= 2 and w.spool('.rej'), 50) and not time.sleep(1), f'delivered to {got}, spool {w.spool()}')
+    w.check(sorted(got) == ['<grey@c.test>', '<ok@c.test>'] and [norm(d)[1] for d in smtp.data] == [composed(raw)] * 2, f'delivered to {got}, {len(smtp.data)} DATA')
+    w.check(not [f for f in w.spool() if f[-4:] in ('.msg', '.snd', '.err')], f'spool {w.spool()}')
+
+
+# what Postfix (Return-Path: the envelope sender, X-Original-To, Delivered-To, Received) and the relay (Received) put on top
+ON_TOP = re.compile(rb'Return-Path: <(.*)>\n(?:(?:X-Original-To|Delivered-To|Received): .*\n(?:[ \t].*\n)*)*?'
+                    rb'Received: from \S+ by relay\.test with POP3 id \d{8}_\d{6}_[0-9a-f]{5}; .*\n')
+
+
+def postfixed(raw):   # (envelope sender: the Return-Path or none, the message as Postfix stores it: LF ends, no Return-Path
+    raw = raw.replace(b'\r\n', b'\n')   # in the header block, an empty line put in where that block ends in a line that is no header)
+    end = re.match(rb'(?:[!-9;-~]+[ \t]*:.*\n|[ \t].*\n)*', raw).end()
+    rp = re.search(rb'(?im)^return-path:[ \t]*<([^>\n]*)>', raw[:end])
+    return rp and rp[1] or b'', re.sub(rb'(?im)^return-path:.*\n(?:[ \t].*\n)*', b'', raw[:end]) + b'\n' * (raw[end:end + 1] not in b'\n') + raw[end:]
+
+
+def postfix_mail(w, auth, count=None):
+    # Python's test mails (MIME, 8-bit, odd headers, no From, no header at all), each behind a
+    # Delivered-To line naming it, relayed as retrieved to a real Postfix: each arrives to the byte.
+    files = sorted(glob.glob('/usr/lib/python3.11/test/test_email/data/msg_*.txt'))[:count]
+    raws = {(n := os.path.basename(f)[:-4].encode()): b'Delivered-To: %s@dom.test\n' % n + read(f) for f in files}
+    assert raws, 'no test mails: is libpython3.11-testsuite installed?'
+    w.dovecot(users=(('u', 'pw'), ('relay', 's3cret')), extra='service auth {\nunix_listener pfauth {\nmode = 0666\n}\n}\n', msgs=raws.values())
+    port, box = w.postfix(PF_AUTH.format(*w.cert(), w.dir) if auth else ''), lambda: [read(f) for f in glob.glob(f'{w.dir}/pf/vmail/box/new/*')]
+    keys = dict(SMTPSecurity='starttls', TLSTrustFile=f'{w.dir}/localhost.pem', SMTPUser='relay', SMTPPassword='s3cret') if auth else {}
+    config = lambda **k: ini(POPPort=w.pop, SMTPPort=port, ForwardMode='original', RecipientHeaders='Delivered-To',
+                             RefusedMail='keep', Dispatch='continuous', **{**keys, **k})
+    p = w.relay(config())
+    w.check(wait_for(lambda: len(box()) >= len(raws) and not w.spool() and not w.mailbox(), 60),
+            f'{len(box())} of {len(raws)} delivered, spool {w.spool()[:3]}, mailbox {w.mailbox()}')
+    time.sleep(1)   # Postfix's queue empties
+    got = [(m := ON_TOP.match(d)) and (m[1], d[m.end():]) for d in box()]   # None: not from the relay; a mail with a Delivered-To line of its own comes twice
+    bad = [n.decode() + ': ' + next((f'sender <{g[0].decode()}>, ' + diff(postfixed(r)[1], g[1]) for g in got if g and g[1].startswith(r[:r.index(b'\n')])), 'missing')
+           for n, r in raws.items() if postfixed(r) not in got] + [f'{got.count(None)} not from the relay'] * (None in got)
+    w.check(not bad, f'{len(bad)} of {len(raws)} differ: ' + '; '.join(bad[:4]))
+    if auth:   # a wrong password: the message waits in the spool
+        p.terminate(), p.wait(), w.seed(b'Delivered-To: late@dom.test\nSubject: late\n\nx\n')
+        w.relay(config(SMTPPassword='Wr0ng-pw'), 'wrong')
+        w.check(wait_for(lambda: '(   SMTP) Failed: login refused' in w.log('wrong') and w.spool(), 20) and len(box()) == len(got),
+                f'no "login refused", or delivered: spool {w.spool()}, ' + w.log('wrong')[-200:])
+
+
 SCENARIOS = [  # name, function, arguments; the longest first
     ('kill9', kill9), ('kill9_continuous', kill9, dict(Dispatch='continuous', RefusedMail='keep')), ('refused_kept', refused_kept),
     ('requeue', requeue, True, {}, True), ('reset_mid_data', requeue, False, {'BODY': ['reset']}, False),
@@ -608,6 +716,12 @@ SCENARIOS = [  # name, function, arguments; the longest first
     ('smtp_starttls', smtp_auth, 'starttls', {'SMTPPassword': 's3cret'}, True), ('xoauth2', xoauth2),
     ('smtp_tls_command', smtp_auth, 'tls', {'SMTPPasswordCommand': 'echo s3cret'}, True),
     ('smtp_login_refused', smtp_auth, 'starttls', {'SMTPPassword': 'Wr0ng-pw'}, False),
+    ('postfix_real_mail', postfix_mail, False), ('postfix_starttls_auth', postfix_mail, True, 3), ('greylist_pipelined', greylist),
+    ('smtp_auth_loop', hostile, {}, {'AUTH': ('always', '334 ')}, dict(SMTPUser='relay', SMTPPassword='pw'), '(   SMTP) Failed:', 15),
+    ('pop_auth_loop', hostile, {'AUTH': ('always', '+ ')}, {}, dict(POPAuth='xoauth2', POPPasswordCommand="printf 'tok\\n'"), '(   POP3) Failed:', 15),
+    ('ehlo_endless', hostile, {}, {'EHLO': [('repeat', b'', b'250-X\r\n', 0.2)]}, dict(Dispatch='continuous'), '(   SMTP) Failed:', 20, True),
+    ('ehlo_huge_lines', hostile, {}, {'EHLO': ('repeat', b'', b'250-AUTH ' + b'P' * (1 << 20) + b'\r\n', 0)}, dict(Dispatch='continuous'), '(   SMTP) Failed:', 15),
+    ('retr_endless', endless, dict(POPInterval=60000)), ('retr_too_big', endless, dict(MaxMessageSize=80)),
 ]
 
 
