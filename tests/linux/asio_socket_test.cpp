@@ -185,49 +185,17 @@ TEST(AsioSocketTest, ConversationsPlainTlsAndStartTls) {
         std::vector<std::string> script;
         std::string events, why = "", data = "";
     } table[] = {
-        {'p',
-         0,
-         "",
-         "",
-         {"eHELLO", "sone\r\n", "z", "stwo\r\n", "z", "sthree"},
-         "CSD*(D)X",
-         "",
-         "one\r\ntwo\r\nthree"},
+        // clang-format off
+        {'p', 0, "", "", {"eHELLO", "sone\r\n", "z", "stwo\r\n", "z", "sthree"}, "CSD*(D)X", "", "one\r\ntwo\r\nthree"},
         {'t', 0, "localhost", "localhost", {"T", "eHELLO", "sWORLD"}, "CSDX", "", "WORLD"},
         {'t', 0, "localhost", "localhost", {"T", "eHELLO", "sWORLD", "r"}, "CS?(D)E", "", "WORLD"},
         {'t', 0, "localhost", "", {"T"}, "E", "self-signed certificate (subject /CN=localhost)"},
-        {'t',
-         0,
-         "other.test",
-         "other.test",
-         {"T"},
-         "E",
-         "not valid for localhost (subject /CN=other.test)"},
-        {'s',
-         'k',
-         "localhost",
-         "",
-         {"eSTLS", "s+OK\r\n", "T", "eHELLO", "sWORLD"},
-         "CSDZSDX",
-         "",
-         "+OK\r\nWORLD"},
-        {'s',
-         'i',
-         "localhost",
-         "",
-         {"eSTLS", "s+OK\r\n", "w", "sEVIL", "T"},
-         "CSDE",
-         "before TLS",
-         "+OK\r\n"},
+        {'t', 0, "other.test", "other.test", {"T"}, "E", "not valid for localhost (subject /CN=other.test)"},
+        {'s', 'k', "localhost", "", {"eSTLS", "s+OK\r\n", "T", "eHELLO", "sWORLD"}, "CSDZSDX", "", "+OK\r\nWORLD"},
+        {'s', 'i', "localhost", "", {"eSTLS", "s+OK\r\n", "w", "sEVIL", "T"}, "CSDE", "before TLS", "+OK\r\n"},
         {'s', 'u', "localhost", "", {"eSTLS", "s+OK\r\nEVIL", "T"}, "CSDE", "before TLS", ""},
-        {'s',
-         'k',
-         "localhost",
-         "",
-         {"eSTLS", "s+OK\r\n", "e\x16\x03", "sEVIL"},
-         "CSDE",
-         "",
-         "+OK\r\n"}};
+        {'s', 'k', "localhost", "", {"eSTLS", "s+OK\r\n", "e\x16\x03", "sEVIL"}, "CSDE", "", "+OK\r\n"}};
+    // clang-format on
     for (const auto& row : table) {
         ScriptedServer server(row.script, row.cert);
         Client c;
