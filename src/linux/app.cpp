@@ -6,12 +6,21 @@
 // now". An exception that escapes a handler (memory running out, say) is caught here, logged at
 // level 99, and the loop goes on: the adapters start their next step before they raise an event,
 // so the relay keeps working.
+//
+// POP2SMTP_CONFIG names a configuration file elsewhere than the program directory, and
+// POP2SMTP_SERVICE=1 makes the run a service run whatever the stored setting (the packaged
+// instances). When the service manager asks for a watchdog, the event loop itself feeds it: a
+// relay whose loop hangs stops feeding and is restarted.
 #include "linux/app.h"
 
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 
@@ -28,13 +37,13 @@
 namespace {
 
 // The configuration holds the POP3 password: say so when others can read it (the file a link
-// names, when it is one).
-void WarnAboutReadableConfiguration(const std::string& directory) {
-    std::string path = directory;
-    if (path.empty() || path.back() != '/') path += '/';
-    path += TarvixPOP2SMTP_Procs::kConfigFileName;
+// names, when it is one). Its group may read it when that is the relay's own group (root owns a
+// packaged instance's file, the relay's user reads it through the group).
+void WarnAboutReadableConfiguration(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    if (::stat(path.c_str(), &st) == 0 &&
+        ((st.st_mode & S_IROTH) != 0 ||
+         ((st.st_mode & S_IRGRP) != 0 && st.st_gid != ::getegid()))) {
         std::fprintf(stderr,
                      "pop2smtp: warning: %s is readable by group or others and holds the POP3 "
                      "password; chmod 600 it\n",
@@ -49,6 +58,20 @@ std::string JoinArguments(int argc, char** argv) {
         line += argv[i];
     }
     return line;
+}
+
+// WATCHDOG=1 at half the interval the service manager set, from the event loop.
+void FeedWatchdog(asio::steady_timer& timer, std::chrono::microseconds half) {
+    ::sd_notify(0, "WATCHDOG=1");
+    timer.expires_after(half);
+    timer.async_wait([&timer, half](const std::error_code& ec) {
+        if (!ec) FeedWatchdog(timer, half);
+    });
+}
+
+std::string Variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
 }
 
 // Re-arms itself after every signal.
@@ -79,7 +102,11 @@ int RunRelayProcess(int argc, char** argv) {
         },
     };
     const std::string directory = ProgramDirectory();
-    WarnAboutReadableConfiguration(directory);
+    const std::string configFile = Variable("POP2SMTP_CONFIG");
+    WarnAboutReadableConfiguration(!configFile.empty()
+                                       ? configFile
+                                       : directory + (directory.ends_with('/') ? "" : "/") +
+                                             TarvixPOP2SMTP_Procs::kConfigFileName);
     ProcessFrontEnd frontEnd(io, commands);
     SystemClock clock;
     PosixFileSystem files;
@@ -88,9 +115,9 @@ int RunRelayProcess(int argc, char** argv) {
     AsioTimer timerPOP(io, 100), timerSMTP(io, 100);
     ShellCommandRunner runner(io);
 
-    TarvixPOP2SMTP_Main relay(RelayPlatform{frontEnd, clock, files, service, popSocket, smtpSocket,
-                                            timerPOP, timerSMTP, runner, directory,
-                                            JoinArguments(argc, argv)});
+    TarvixPOP2SMTP_Main relay(RelayPlatform{
+        frontEnd, clock, files, service, popSocket, smtpSocket, timerPOP, timerSMTP, runner,
+        directory, JoinArguments(argc, argv), configFile, Variable("POP2SMTP_SERVICE") == "1"});
     mainObject = &relay;
 
     asio::signal_set stopSignals(io, SIGTERM, SIGINT), runSignal(io, SIGUSR1);
@@ -104,6 +131,10 @@ int RunRelayProcess(int argc, char** argv) {
     OnSignal(runSignal, [&](int) { relay.Menu_RunPOP_Click(); });
     std::signal(SIGPIPE, SIG_IGN);
 
+    asio::steady_timer watchdog(io);
+    if (uint64_t usec = 0; ::sd_watchdog_enabled(0, &usec) > 0 && usec >= 2) {
+        FeedWatchdog(watchdog, std::chrono::microseconds(usec / 2));
+    }
     relay.Form_Load();
     for (;;) {
         try {

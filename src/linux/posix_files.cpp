@@ -84,6 +84,10 @@ class PosixReader : public FileReader {
             return -1;
         }
     }
+    uint64_t Size() override {
+        struct stat st {};
+        return ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    }
     std::string Error() const override { return error_; }
 
   private:

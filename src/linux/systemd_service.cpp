@@ -361,6 +361,11 @@ void SystemdServiceControl::StartService() {
     ::sd_notify(0, "READY=1");
 }
 
+void SystemdServiceControl::SetStatus(const std::string& text) {
+    // Without NOTIFY_SOCKET (no service manager listening) this does nothing.
+    ::sd_notify(0, ("STATUS=" + text).c_str());
+}
+
 void SystemdServiceControl::SaveSetting(const std::string& section, const std::string& key,
                                         const std::string& value) {
     // The store holds the one setting the relay keeps: the file is written whole.

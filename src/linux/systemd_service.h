@@ -39,6 +39,7 @@ class SystemdServiceControl : public ServiceControl {
                      const std::string& value) override;
     std::string GetSetting(const std::string& section, const std::string& key,
                            const std::string& defaultValue) override;
+    void SetStatus(const std::string& text) override;
 
     // Where the unit goes: $POP2SMTP_UNIT_DIR when set and not empty, else /etc/systemd/system.
     static std::string UnitDirectory();

@@ -82,8 +82,35 @@ void RelayLog::AddToList(const std::string& time, std::string_view prefix, std::
     frontEnd_.ListLineAdded(list_, list_.AddItem({time, prefix, text}));
 }
 
+void RelayLog::KeepDays(uint64_t days) {
+    keepDays_ = days;
+    checkedDay_ = 0;
+    RemoveOldFiles(clock_.Now());
+}
+
+// Day files are named by their date; others in LogFiles/ are not the relay's and stay.
+void RelayLog::RemoveOldFiles(const LocalTime& now) {
+    if (keepDays_ == 0) return;
+    const int64_t today = DayNumber(now.year, now.month, now.day);
+    if (today == checkedDay_) return;
+    checkedDay_ = today;
+    for (const std::string& name : files_.ListFiles(g_AppPath + "LogFiles", ".Log")) {
+        int year = 0, month = 0, day = 0, end = 0;
+        if (name.size() != 12 ||
+            std::sscanf(name.c_str(), "%4d%2d%2d.Log%n", &year, &month, &day, &end) != 3 ||
+            end != 12) {
+            continue;
+        }
+        const int64_t age = today - DayNumber(year, month, day);
+        if (age > 0 && static_cast<uint64_t>(age) > keepDays_) {
+            files_.Remove(g_AppPath + "LogFiles/" + name);
+        }
+    }
+}
+
 void RelayLog::Write(std::string_view prefix, std::string_view text, int16_t level) {
     const LocalTime now = clock_.Now();
+    RemoveOldFiles(now);
     if (selection_.Selects(level)) {
         const std::string_view first = prefix.empty() ? text : prefix;
         if (auto file = files_.OpenForAppend(LogFileName(now))) {
@@ -97,6 +124,7 @@ void RelayLog::Write(std::string_view prefix, std::string_view text, int16_t lev
 
 void RelayLog::Write(std::string_view prefix, TextSource& text, int16_t level) {
     const LocalTime now = clock_.Now();
+    RemoveOldFiles(now);
     std::unique_ptr<WritableFile> file;
     if (selection_.Selects(level)) file = files_.OpenForAppend(LogFileName(now));
     std::string listed;

@@ -3,7 +3,8 @@
 // Every message reaches the list, prefixed with the time of day and cut to its first 1024
 // bytes; a message whose level the DebugLevel selection names is appended whole to
 // LogFiles/YYYYMMDD.Log, the file opened and closed for each line. The selection is parsed once.
-// A log file that cannot be written loses the line for the file only; nothing here fails.
+// A log file that cannot be written loses the line for the file only; nothing here fails. With
+// LogKeepDays, day files older than that many days go at start and whenever the day changes.
 #pragma once
 
 #include <array>
@@ -73,6 +74,8 @@ class RelayLog {
         : clock_(clock), files_(files), frontEnd_(frontEnd), list_(list) {}
     void SelectLevels(std::string_view debugLevel) { selection_ = LevelSelection(debugLevel); }
     bool WritesToFile(int16_t level) const { return selection_.Selects(level); }
+    // Keeps the day files of the last `days` days (0: all) and removes older ones now.
+    void KeepDays(uint64_t days);
     // Logs the message `prefix` + `text`.
     void Write(std::string_view prefix, std::string_view text, int16_t level);
     // Logs the message `prefix` + everything `text` gives, without holding it whole.
@@ -82,6 +85,7 @@ class RelayLog {
     const std::string& TimeOfDay(const LocalTime& now);
     std::string FilePrefix(std::string_view message, const LocalTime& now) const;
     void AddToList(const std::string& time, std::string_view prefix, std::string_view text);
+    void RemoveOldFiles(const LocalTime& now);
 
     Clock& clock_;
     FileSystem& files_;
@@ -91,4 +95,6 @@ class RelayLog {
     // The time of day changes once a second; most lines reuse the text made for it.
     int shownSecond_ = -1, shownMinute_ = -1, shownHour_ = -1;
     std::string shownTime_;
+    uint64_t keepDays_ = 0;
+    int64_t checkedDay_ = 0;  // the day whose old files were last removed
 };

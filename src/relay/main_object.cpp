@@ -32,6 +32,8 @@ TarvixPOP2SMTP_Main::TarvixPOP2SMTP_Main(RelayPlatform platform)
       commands_(platform.commands),
       appDirectory_(std::move(platform.appDirectory)),
       commandLine_(std::move(platform.commandLine)),
+      configFile_(std::move(platform.configFile)),
+      serviceRun_(platform.serviceRun),
       spool_(platform.fileSystem) {
     Winsock_POP_Client.SetEvents({
         [this] { Winsock_POP_Client_Connect(); },
@@ -59,6 +61,12 @@ void TarvixPOP2SMTP_Main::Form_Load() {
     g_AppPath = appDirectory_;
     if (g_AppPath.empty() || g_AppPath.back() != '/') g_AppPath += '/';
     g_SpoolPath = g_AppPath + "Messages/";
+    // The spool report only reads: it runs beside a relay and creates nothing.
+    const std::string switches = UpperCase(commandLine_);
+    if (switches.find("/Q") != std::string::npos && switches.find("/U") == std::string::npos &&
+        switches.find("/I") == std::string::npos) {
+        return RunSpoolReport();
+    }
 
     fileSystem_.CreateDirectory(g_AppPath + "Messages");
     fileSystem_.CreateDirectory(g_AppPath + "LogFiles");
@@ -74,11 +82,11 @@ void TarvixPOP2SMTP_Main::Form_Load() {
     g_DebugLevel = ReadIniValue("General", "DebugLevel", "");
     log_.SelectLevels(g_DebugLevel);
 
-    g_RunAsService = ReadNumber(NTService.GetSetting("Parameters", "RunAsService", "0")) != 0;
+    g_RunAsService =
+        serviceRun_ || ReadNumber(NTService.GetSetting("Parameters", "RunAsService", "0")) != 0;
 
     frontEnd_.SetCaption(frontEnd_.Caption() + " - Version " + kVersion);
 
-    const std::string switches = UpperCase(commandLine_);
     if (switches.find("/U") != std::string::npos) return RunUninstall();
     if (switches.find("/I") != std::string::npos) return RunInstall();
 
@@ -91,6 +99,7 @@ void TarvixPOP2SMTP_Main::Form_Load() {
     // the server; they are fetched again, so the leftovers go.
     fileSystem_.RemoveStaleTemporaryFiles(g_SpoolPath);
     LoadOptions();
+    log_.KeepDays(options_.logKeepDays);
 
     if (g_RunAsService) {
         StartServiceOperation();
@@ -161,13 +170,18 @@ void TarvixPOP2SMTP_Main::NTService_Stop() {
 std::string TarvixPOP2SMTP_Main::ReadIniValue(const std::string& Section, const std::string& Key,
                                               const std::string& Default) {
     std::string content;
-    fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content);
+    fileSystem_.ReadConfiguration(ConfigPath(), content);
     return ProfileFile::Parse(content).GetString(Section, Key, Default);
+}
+
+// TarvixPOP2SMTP.ini in the program directory, or the file the platform named.
+std::string TarvixPOP2SMTP_Main::ConfigPath() const {
+    return configFile_.empty() ? g_AppPath + kConfigFileName : configFile_;
 }
 
 void TarvixPOP2SMTP_Main::LoadOptions() {
     std::string content;
-    fileSystem_.ReadConfiguration(g_AppPath + kConfigFileName, content);
+    fileSystem_.ReadConfiguration(ConfigPath(), content);
     const ProfileFile config = ProfileFile::Parse(content);
     for (const std::string& unknown : ReadOptions(
              [&](const char* key) { return config.GetString("General", key, ""); }, options_)) {

@@ -48,6 +48,8 @@ struct RelayPlatform {
     CommandRunner& commands;
     std::string appDirectory;  // the program directory, with or without a trailing "/"
     std::string commandLine;   // the arguments, joined by blanks (not the program path)
+    std::string configFile;    // the configuration, when not TarvixPOP2SMTP.ini of the directory
+    bool serviceRun = false;   // a service run whatever the stored setting (packaged instances)
 };
 
 class TarvixPOP2SMTP_Main {
@@ -149,6 +151,8 @@ class TarvixPOP2SMTP_Main {
     // Start-up.
     void RunUninstall();
     void RunInstall();
+    void RunSpoolReport();
+    std::string ConfigPath() const;
     void StartServiceOperation();
     void LoadOptions();
     void WriteLog(std::string_view prefix, std::string_view text, int16_t Level) {
@@ -213,11 +217,25 @@ class TarvixPOP2SMTP_Main {
     CommandRunner& commands_;
     std::string appDirectory_;
     std::string commandLine_;
+    std::string configFile_;
+    bool serviceRun_;
     SpoolIndex spool_;
     // The routing rules of the last configuration text read: an unchanged file is not read or
     // parsed again at every tick.
     std::string rulesStamp_, rulesText_;
     std::vector<cTarvixPOP2SMTP_Specific> rules_;
+
+    // The service's status line (src/relay/status.cpp): the spool's counts and how the last
+    // POP3 and SMTP sessions ended; a refusal that closed a socket is the reason when the
+    // watchdog ends that session later.
+    struct Outcome {
+        bool seen = false, ok = false;
+        std::string time, reason;
+    };
+    void NoteOutcome(Outcome& outcome, std::string_view failure);
+    void UpdateStatus();
+    Outcome popOutcome_, smtpOutcome_;
+    std::string popProblem_, smtpProblem_, statusText_;
 
     // POP3 session: the spool file being written, and the session number that a password
     // command's late answer must match.

@@ -45,8 +45,8 @@ std::vector<std::string> NameList(std::string_view text) {
     return names;
 }
 
-// A count of bytes: plain decimal digits, at least 1; anything else leaves `into` as it was.
-void ReadBytes(const KeyReader& value, const char* key, uint64_t& into,
+// A count (bytes, days): plain decimal digits, at least 1; anything else leaves `into` as it was.
+void ReadCount(const KeyReader& value, const char* key, uint64_t& into,
                std::vector<std::string>& unknown) {
     const std::string text(Trim(value(key), " \t"));
     if (text.empty()) return;
@@ -103,7 +103,8 @@ std::vector<std::string> ReadOptions(const KeyReader& value, RelayOptions& into)
              unknown);
     ReadWord(value, "DateZone", Words<bool>{{"fixed", false}, {"local", true}}, into.localDateZone,
              unknown);
-    ReadBytes(value, "MaxMessageSize", into.maxMessageSize, unknown);
+    ReadCount(value, "MaxMessageSize", into.maxMessageSize, unknown);
+    ReadCount(value, "LogKeepDays", into.logKeepDays, unknown);
     ReadWord(value, "Dispatch", Words<bool>{{"tick", false}, {"continuous", true}}, into.continuous,
              unknown);
     return unknown;

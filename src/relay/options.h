@@ -41,6 +41,7 @@ struct RelayOptions {
     bool localDateZone = false;                 // DateZone=local
     bool continuous = false;                    // Dispatch=continuous
     uint64_t maxMessageSize = 0;                // MaxMessageSize: 0 is no limit
+    uint64_t logKeepDays = 0;                   // LogKeepDays: 0 keeps every day file
 };
 
 // Reads the optional keys through `value` (the text of a key, empty when absent). `into` keeps

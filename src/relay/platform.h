@@ -103,6 +103,8 @@ class FileReader {
     virtual ~FileReader() = default;
     // Up to `size` bytes from `offset`; 0 at the end, -1 on failure (see Error()).
     virtual long ReadAt(uint64_t offset, char* into, std::size_t size) = 0;
+    // The file's size now; 0 when it cannot be told.
+    virtual uint64_t Size() = 0;
     virtual std::string Error() const = 0;
 };
 
@@ -170,6 +172,8 @@ class ServiceControl {
                              const std::string& value) = 0;
     virtual std::string GetSetting(const std::string& section, const std::string& key,
                                    const std::string& defaultValue) = 0;
+    // One line for the service manager to show ("systemctl status"); nothing outside a service.
+    virtual void SetStatus(const std::string& text) = 0;
 };
 
 class ListBox;

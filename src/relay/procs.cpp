@@ -236,4 +236,22 @@ bool MatchWildcard(std::string_view text, std::string_view pattern) {
     return rest.empty();
 }
 
+int64_t DayNumber(int year, int month, int day) {
+    // Counted from 1 March, so that a leap day ends its year.
+    const int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yearOfEra = y - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return out;
+}
+
 }  // namespace TarvixPOP2SMTP_Procs

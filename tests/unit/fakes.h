@@ -98,8 +98,9 @@ class FakeService : public ServiceControl {
     std::string GetSetting(const std::string&, const std::string&, const std::string& d) override {
         return stored.empty() ? d : stored;
     }
+    void SetStatus(const std::string& text) override { status = text; }
     std::deque<std::string> calls;
-    std::string stored;
+    std::string stored, status;
     bool installOk = true, uninstallOk = true;
 };
 
@@ -161,10 +162,13 @@ class FaultyFiles : public PosixFileSystem {
 
 // A main object on the fakes over a fresh program directory.
 struct Relay {
-    explicit Relay(const std::string& commandLine = "")
+    // `configName`: a configuration file of that name in the directory instead of the usual one.
+    explicit Relay(const std::string& commandLine = "", const std::string& configName = "",
+                   bool serviceRun = false)
         : dir(MakeDir()),
           main(RelayPlatform{front, clock, files, service, pop, smtp, timerPOP, timerSMTP, commands,
-                             dir, commandLine}) {}
+                             dir, commandLine, configName.empty() ? "" : dir + configName,
+                             serviceRun}) {}
     ~Relay() { std::filesystem::remove_all(dir); }
     static std::string MakeDir() {
         std::string t = (std::filesystem::temp_directory_path() / "relayXXXXXX").string();

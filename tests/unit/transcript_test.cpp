@@ -5,6 +5,7 @@
 // \t \0 \\ \xNN, \z \Z for 64 KiB of z or CR LF in texts; {dir} is the program directory, {spool}
 // its Messages/):
 //   config LINE            a line of TarvixPOP2SMTP.ini (written before start-up)
+//   configfile NAME; servicerun     the platform names another configuration; a service run
 //   load [ARGS]            Form_Load with the command line (implied before the first action)
 //   setting TEXT           the stored RunAsService value;  refuse install|uninstall
 //   stop; unload           the service's stop event; closing the window
@@ -101,6 +102,10 @@ class Player {
                 setting_ = arg_;
             } else if (verb == "refuse") {
                 refused_ = arg_;
+            } else if (verb == "configfile" || verb == "servicerun") {
+                (verb == "servicerun" ? serviceRun_ : configName_) = arg_.empty() ? "1" : arg_;
+            } else if (verb == "file" && !relay_) {
+                early_.emplace_back(Word(0), arg_.substr(arg_.find(' ') + 1));  // there at start-up
             } else {
                 Do(verb);
                 Drain();  // the events of the relay's own sends: a body is pulled as they come
@@ -114,8 +119,14 @@ class Player {
   private:
     void Start(const std::string& args) {
         if (relay_) return;
-        relay_ = std::make_unique<Relay>(args);
-        std::ofstream(relay_->dir + "TarvixPOP2SMTP.ini") << configText_;
+        relay_ = std::make_unique<Relay>(args, configName_, !serviceRun_.empty());
+        std::ofstream(relay_->dir + (configName_.empty() ? "TarvixPOP2SMTP.ini" : configName_))
+            << configText_;
+        std::filesystem::create_directory(Dir() + "Messages");
+        std::filesystem::create_directory(Dir() + "LogFiles");
+        for (const auto& [name, text] : early_) {
+            std::ofstream(Dir() + "Messages/" + name) << Subst(text);
+        }
         relay_->service.stored = setting_;
         relay_->service.installOk = refused_ != "install";
         relay_->service.uninstallOk = refused_ != "uninstall";
@@ -368,6 +379,7 @@ class Player {
                 {"m_SMTPName", m.m_SMTPName}, {"g_DebugLevel", g_DebugLevel},
                 {"g_AppPath", g_AppPath}, {"g_SpoolPath", g_SpoolPath},
                 {"g_RunAsService", n(g_RunAsService)}, {"caption", relay_->front.caption},
+                {"status", relay_->service.status},
                 {"ReceivedPOPData", n(m.m_ReceivedPOPData.empty())},
                 {"ReceivedSMTPData", n(m.m_ReceivedSMTPData.empty())},
                 {"From", msg.From}, {"To", msg.To}, {"Subject", msg.Subject},
@@ -400,7 +412,8 @@ class Player {
     }
 
     const Case& case_;
-    std::string configText_, setting_, refused_, arg_, where_;
+    std::string configText_, setting_, refused_, arg_, where_, configName_, serviceRun_;
+    std::vector<std::pair<std::string, std::string>> early_;
     bool held_ = false;
     std::unique_ptr<Relay> relay_;
     ProfileFile profile_ = ProfileFile::Parse("");

@@ -21,7 +21,10 @@ void TarvixPOP2SMTP_Main::Timer_POP_Timer() {
     } else {
         if (options_.watchSilence && MovedSince(Winsock_POP_Client, popMoved_)) POPWatchdogTime = 0;
         POPWatchdogTime = SaturatingAdd(POPWatchdogTime, Timer_POP.Interval());
-        if (POPWatchdogTime > kWatchdogMs) CloseAndShutdownPOPClient();
+        if (POPWatchdogTime > kWatchdogMs) {
+            NoteOutcome(popOutcome_, popProblem_.empty() ? "no reply within 10 s" : popProblem_);
+            CloseAndShutdownPOPClient();
+        }
     }
 }
 
@@ -57,7 +60,10 @@ void TarvixPOP2SMTP_Main::ConnectPOP() {
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    if (!failure.empty()) WriteLog("(   POP3) Failed: " + failure, 99);
+    if (!failure.empty()) {
+        WriteLog("(   POP3) Failed: " + failure, 99);
+        NoteOutcome(popOutcome_, failure);
+    }
 }
 
 void TarvixPOP2SMTP_Main::CloseAndShutdownPOPClient() {
@@ -68,6 +74,7 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownPOPClient() {
     popFileFailed_ = false;
     popMessageBytes_ = 0;
     popChallenges_ = popSkipped_ = 0;
+    popProblem_.clear();
     m_POPState = 0;
     m_POPMessageCount = 0;
     ++popSession_;
@@ -76,6 +83,7 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownPOPClient() {
 // Ends the session at once, without QUIT: what was not stored stays on the server.
 void TarvixPOP2SMTP_Main::FailPOPSession(const std::string& why) {
     WriteLog("(   POP3) Failed: " + why, 99);
+    NoteOutcome(popOutcome_, why);
     CloseAndShutdownPOPClient();
 }
 
@@ -99,6 +107,9 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_Connect() {
 
 void TarvixPOP2SMTP_Main::Winsock_POP_Client_Close() {
     WriteLog("(   POP3) Closed " + m_POPServer + ":" + std::to_string(m_POPPort), 99);
+    if (m_POPState != 0) {
+        NoteOutcome(popOutcome_, popProblem_.empty() ? "closed by the server" : popProblem_);
+    }
     CloseAndShutdownPOPClient();
 }
 
@@ -106,6 +117,7 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_Error(int32_t /*Number*/,
                                                    const std::string& Description) {
     CloseAndShutdownPOPClient();
     WriteLog("(   POP3) Socket Error: " + Description, 99);
+    NoteOutcome(popOutcome_, Description);
 }
 
 void TarvixPOP2SMTP_Main::Winsock_POP_Client_SendComplete() {

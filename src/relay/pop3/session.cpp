@@ -76,6 +76,8 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_DataArrival(int32_t /*bytesTotal*/)
     while (m_ReceivedPOPData.Next(line)) {
         WriteLog("(<- POP3) ", line, m_POPState);
         replyKind = ClassifyPOPLine(line, replyKind, m_ReceivedPOPData.ExactDot());
+        // A refusal closes the socket; the watchdog ends the session later, for this reason.
+        if (replyKind == kNegative && m_POPState != 5 && m_POPState != 7) popProblem_ = line;
         HandlePOPLine(line, replyKind);
     }
     if (m_ReceivedPOPData.Overlong()) {
@@ -146,6 +148,7 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             // messages too large to fetch, which the next one would pass over again).
             const bool more = options_.continuous && popSkipped_ < m_POPMessageCount &&
                               m_POPMessageCount == kMaxMessagesPerSession;
+            NoteOutcome(popOutcome_, "");
             m_POPState = 0;
             Winsock_POP_Client.Close();
             if (more) {

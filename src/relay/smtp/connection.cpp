@@ -43,7 +43,10 @@ void TarvixPOP2SMTP_Main::ConnectSMTP() {
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    if (!failure.empty()) WriteLog("(   SMTP) Failed: " + failure, 99);
+    if (!failure.empty()) {
+        WriteLog("(   SMTP) Failed: " + failure, 99);
+        NoteOutcome(smtpOutcome_, failure);
+    }
 }
 
 void TarvixPOP2SMTP_Main::CloseAndShutdownSMTPClient() {
@@ -55,6 +58,7 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownSMTPClient() {
     pipelined_ = nextTaken_ = false;
     smtpChallenges_ = replyLines_ = 0;
     replyBytes_ = 0;
+    smtpProblem_.clear();
     // The secret is needed for one login only.
     std::fill(smtpSecret_.begin(), smtpSecret_.end(), '\0');
     smtpSecret_.clear();
@@ -88,6 +92,9 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Close() {
     // A close before the end of data was accepted is "no reply" to RefusedMail=keep.
     const bool retry =
         options_.keepRefused && m_SMTPState != 0 && m_SMTPState != 7 && !m_SMTPSucceed;
+    if (m_SMTPState != 0 && m_SMTPState != 7) {
+        NoteOutcome(smtpOutcome_, smtpProblem_.empty() ? "closed by the server" : smtpProblem_);
+    }
     CloseAndShutdownSMTPClient();
     if (retry) RenameSpoolFile(m_SMTPFileName, "err");
 }
@@ -96,6 +103,7 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Error(int32_t /*Number*/,
                                                     const std::string& Description) {
     CloseAndShutdownSMTPClient();
     WriteLog("(   SMTP) Socket Error: " + Description, 99);
+    NoteOutcome(smtpOutcome_, Description);
     if (!m_SMTPFileName.empty()) RenameSpoolFile(m_SMTPFileName, "err");
 }
 
@@ -117,6 +125,7 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Secured() {
 // and the watchdog ends the session, or with RefusedMail=keep the file waits as ".err".
 void TarvixPOP2SMTP_Main::FailSMTPSession(const std::string& why) {
     WriteLog("(   SMTP) Failed: " + why, 99);
+    NoteOutcome(smtpOutcome_, why);
     if (!options_.keepRefused) return Winsock_SMTP_Client.Close();
     CloseAndShutdownSMTPClient();
     RenameSpoolFile(m_SMTPFileName, "err");

@@ -97,6 +97,7 @@ bool TarvixPOP2SMTP_Main::SettleRecipients(bool delivered, int16_t code, const s
     WriteLog(std::string("(SMTP) ") +
                  (deferred ? "Deferred: " + lastDeferred : "Refused, set aside: " + lastRefused),
              99);
+    NoteOutcome(smtpOutcome_, deferred ? lastDeferred : lastRefused);
     WriteRecipientRecord(text);
     RenameSpoolFile(m_SMTPFileName, deferred ? "err" : "rej");
     return true;

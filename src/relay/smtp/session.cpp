@@ -56,6 +56,8 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_DataArrival(int32_t /*bytesTotal*/
     std::string line;
     while (m_ReceivedSMTPData.Next(line)) {
         WriteLog("(<- SMTP) ", line, 20);
+        // A refusal may only close the socket; the watchdog ends the session later, for it.
+        if (!line.empty() && (line[0] == '4' || line[0] == '5')) smtpProblem_ = line;
         replyBytes_ += line.size() + 2;
         if (++replyLines_ > kMaxReplyLines || replyBytes_ > kMaxReplyBytes) {
             return FailSMTPSession("a reply of more than " + std::to_string(kMaxReplyLines) +
@@ -318,6 +320,7 @@ void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& l
     const bool kept = positive && options_.keepRefused && !m_SMTPMessage.Recipients.empty() &&
                       SettleRecipients(true, replyCode, line);
     m_SMTPSucceed = !kept;
+    if (!kept) NoteOutcome(smtpOutcome_, positive ? "" : line);
     if (!positive) return Winsock_SMTP_Client.Close();
     if (options_.continuous) return DeliverNextOnThisConnection(kept);
     SendSMTPDataRow("QUIT");
@@ -328,6 +331,7 @@ void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& l
 // RefusedMail=keep the socket is only closed and the watchdog ends the session; with it the
 // file waits as ".err" after a temporary refusal and is set aside as ".rej" after a lasting one.
 void TarvixPOP2SMTP_Main::RefuseDelivery(int16_t replyCode, const std::string& line) {
+    NoteOutcome(smtpOutcome_, line);
     if (!options_.keepRefused) return Winsock_SMTP_Client.Close();
     if (!m_SMTPMessage.Recipients.empty()) {
         SettleRecipients(false, replyCode, line);

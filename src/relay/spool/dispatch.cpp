@@ -29,12 +29,19 @@ void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
         if (SMTPBusyTime > kWatchdogMs) {
             // No reply in time: with RefusedMail=keep the file waits for the next re-queue.
             const bool retry = options_.keepRefused && !m_SMTPSucceed && m_SMTPState != 7;
+            if (m_SMTPState != 7) {
+                NoteOutcome(smtpOutcome_,
+                            smtpProblem_.empty() ? "no reply within 10 s" : smtpProblem_);
+            }
             CloseAndShutdownSMTPClient();
             if (retry) RenameSpoolFile(m_SMTPFileName, "err");
         }
         return;
     }
-    if (m_SMTPSucceed) return void(DeleteDeliveredMessage());
+    if (m_SMTPSucceed) {
+        DeleteDeliveredMessage();
+        return UpdateStatus();
+    }
 
     ErrRetryTime = SaturatingAdd(ErrRetryTime, Timer_SMTP.Interval());
     const bool requeue = ErrRetryTime >= kErrRetryMs;
@@ -51,6 +58,7 @@ void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
         route_ = route;
         SMTPSend(route.server, route.port);
     }
+    UpdateStatus();
 }
 
 void TarvixPOP2SMTP_Main::QueueOneStoredMessage() {

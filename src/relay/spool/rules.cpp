@@ -14,7 +14,7 @@
 using namespace TarvixPOP2SMTP_Procs;
 
 const std::vector<cTarvixPOP2SMTP_Specific>& TarvixPOP2SMTP_Main::LoadSpecificRules() {
-    const std::string path = g_AppPath + kConfigFileName;
+    const std::string path = ConfigPath();
     std::string stamp = fileSystem_.SettledStamp(path);
     if (!stamp.empty() && stamp == rulesStamp_) return rules_;
     rulesStamp_ = std::move(stamp);

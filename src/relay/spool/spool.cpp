@@ -167,6 +167,7 @@ std::set<std::string>* SpoolIndex::SetFor(std::string_view name) {
     if (extension == "msg") return &msg_;
     if (extension == "snd") return &snd_;
     if (extension == "err") return &err_;
+    if (extension == "rej") return &rej_;
     return nullptr;
 }
 
@@ -178,7 +179,8 @@ void SpoolIndex::Refresh(const std::string& directory, bool listAgain) {
     msg_.clear();
     snd_.clear();
     err_.clear();
-    for (const char* extension : {".msg", ".snd", ".err"}) {
+    rej_.clear();
+    for (const char* extension : {".msg", ".snd", ".err", ".rej"}) {
         for (std::string& name : files_.ListFiles(directory, extension)) {
             SetFor(name)->insert(std::move(name));
         }
@@ -193,6 +195,7 @@ std::string SpoolIndex::First(std::string_view extension) const {
 const std::set<std::string>& SpoolIndex::Names(std::string_view extension) const {
     if (extension == "msg") return msg_;
     if (extension == "snd") return snd_;
+    if (extension == "rej") return rej_;
     return err_;
 }
 

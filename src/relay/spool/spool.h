@@ -85,7 +85,7 @@ class SpoolIndex {
   public:
     SpoolIndex(FileSystem& files) : files_(files) {}
     void Refresh(const std::string& directory, bool listAgain);
-    // The first name (oldest) with the extension ("msg", "snd", "err"); empty when none.
+    // The first name (oldest) with the extension ("msg", "snd", "err", "rej"); empty when none.
     std::string First(std::string_view extension) const;
     const std::set<std::string>& Names(std::string_view extension) const;
     void Added(const std::string& name);
@@ -107,5 +107,5 @@ class SpoolIndex {
     std::set<std::string>* SetFor(std::string_view name);
     FileSystem& files_;
     std::string directory_, stamp_;
-    std::set<std::string> msg_, snd_, err_;
+    std::set<std::string> msg_, snd_, err_, rej_;
 };
