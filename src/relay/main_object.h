@@ -207,6 +207,7 @@ class TarvixPOP2SMTP_Main {
     std::string RecipientRecordPath() const;
     bool ReadRecipientRecord(const std::string& path, SMTPMessage& record);
     bool SettleRecipients(bool delivered, int16_t code, const std::string& line);
+    void SetAside(int16_t code, const std::string& reply);
     void WriteRecipientRecord(const std::string& text);
 
     RelayOptions options_;

@@ -96,7 +96,7 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Close() {
         NoteOutcome(smtpOutcome_, smtpProblem_.empty() ? "closed by the server" : smtpProblem_);
     }
     CloseAndShutdownSMTPClient();
-    if (retry) RenameSpoolFile(m_SMTPFileName, "err");
+    if (retry) SetAside(0, "closed by the server");
 }
 
 void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Error(int32_t /*Number*/,
@@ -128,5 +128,5 @@ void TarvixPOP2SMTP_Main::FailSMTPSession(const std::string& why) {
     NoteOutcome(smtpOutcome_, why);
     if (!options_.keepRefused) return Winsock_SMTP_Client.Close();
     CloseAndShutdownSMTPClient();
-    RenameSpoolFile(m_SMTPFileName, "err");
+    SetAside(0, why);
 }

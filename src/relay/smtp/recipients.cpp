@@ -23,6 +23,7 @@
 
 #include "relay/main_object.h"
 #include "relay/procs.h"
+#include "relay/smtp/compose.h"
 
 using namespace TarvixPOP2SMTP_Procs;
 
@@ -101,6 +102,19 @@ bool TarvixPOP2SMTP_Main::SettleRecipients(bool delivered, int16_t code, const s
     WriteRecipientRecord(text);
     RenameSpoolFile(m_SMTPFileName, deferred ? "err" : "rej");
     return true;
+}
+
+// RefusedMail=keep, a delivery that did not end well: `code` and `reply` (0 and the reason when
+// there was no reply) decide whether the file waits as ".err" or is set aside as ".rej"; its
+// record says why, for whoever looks (/Q), and with several recipients who is left.
+void TarvixPOP2SMTP_Main::SetAside(int16_t code, const std::string& reply) {
+    if (!m_SMTPMessage.Recipients.empty()) return void(SettleRecipients(false, code, reply));
+    const bool lasting = PermanentCode(code);
+    WriteLog(std::string("(SMTP) ") + (lasting ? "Refused, set aside: " : "Deferred: ") + reply,
+             99);
+    WriteRecipientRecord(std::string(lasting ? "refused\t" : "deferred\t") +
+                         compose::BareAddress(m_SMTPMessage.To) + "\t" + reply + "\n");
+    RenameSpoolFile(m_SMTPFileName, lasting ? "rej" : "err");
 }
 
 // Replaces the record of the message in delivery with `text`. A record that cannot be written is

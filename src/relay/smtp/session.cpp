@@ -333,12 +333,6 @@ void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& l
 void TarvixPOP2SMTP_Main::RefuseDelivery(int16_t replyCode, const std::string& line) {
     NoteOutcome(smtpOutcome_, line);
     if (!options_.keepRefused) return Winsock_SMTP_Client.Close();
-    if (!m_SMTPMessage.Recipients.empty()) {
-        SettleRecipients(false, replyCode, line);
-        return CloseAndShutdownSMTPClient();
-    }
-    const bool lasting = replyCode >= 500 && replyCode <= 599;
-    WriteLog(std::string("(SMTP) ") + (lasting ? "Refused, set aside: " : "Deferred: ") + line, 99);
     CloseAndShutdownSMTPClient();
-    RenameSpoolFile(m_SMTPFileName, lasting ? "rej" : "err");
+    SetAside(replyCode, line);
 }

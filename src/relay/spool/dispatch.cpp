@@ -34,7 +34,7 @@ void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
                             smtpProblem_.empty() ? "no reply within 10 s" : smtpProblem_);
             }
             CloseAndShutdownSMTPClient();
-            if (retry) RenameSpoolFile(m_SMTPFileName, "err");
+            if (retry) SetAside(0, "no reply within 10 s");
         }
         return;
     }
