@@ -249,6 +249,8 @@ class Player {
             expect(profile_.GetString(f[0], f[1], f[2]));
         } else if (verb == "sections") {
             expect(profile_.SectionNames());
+        } else if (verb == "day") {
+            expect(std::to_string(DayNumber(std::stoi(f[0]), std::stoi(f[1]), std::stoi(f[2]))));
         } else if (verb == "addresses") {
             std::vector<std::string> addresses;
             compose::AddAddresses(f[0], addresses);
