@@ -10,7 +10,7 @@
 //   setting TEXT           the stored RunAsService value;  refuse install|uninstall
 //   stop; unload           the service's stop event; closing the window
 //   clock Y M D h m s WD [OFFSET]
-//   file NAME TEXT         writes Messages/NAME
+//   file NAME TEXT         writes Messages/NAME;  remove NAME  removes it
 //   tick pop|smtp [N]      N ticks (default 1);  menu: Run POP now
 //   <pop TEXT  <smtp TEXT  the server sends TEXT and CR LF, as one event
 //   <pop~ TEXT             the same without CR LF;  hold: from here on nothing sent completes
@@ -187,6 +187,10 @@ class Player {
         if (verb == "logfile") {
             return Compare(Relay::Read(Dir() + "LogFiles/" + Word(0) + ".Log"), Rest(1),
                            "log file");
+        }
+        if (verb == "remove") {
+            ++relay_->files.outsideChanges;
+            return void(std::filesystem::remove(Dir() + "Messages/" + Word(0)));
         }
         if (verb == "file") {
             ++relay_->files.outsideChanges;
