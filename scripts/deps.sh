@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building the relay needs; "test" adds what the tests,
 # fuzzers and sanitizer build need, "fuzz" only the fuzzers' compiler, "demo" the servers of
-# the first-run demonstration, "bench" those and the benchmark peers.
+# the first-run demonstration, "bench" those and the benchmark peers, "package" what
+# scripts/package.sh needs; "test" also adds the packaging and the container that boots a
+# Debian 12 systemd for the package's test.
 # Packages already present are not asked for again, so a ready machine skips apt entirely.
 set -euo pipefail
 build=(g++ cmake make pkg-config libasio-dev libssl-dev libsystemd-dev libncurses-dev)
 test=(googletest libgtest-dev dovecot-pop3d python3 python3-aiosmtpd openssl tmux procps systemd postfix libpython3.11-testsuite)
 fuzz=(clang libclang-rt-14-dev)
 demo=(dovecot-pop3d python3 python3-aiosmtpd procps)
+package=(dpkg-dev lintian)
+container=(systemd-container debootstrap)
 bench=(fetchmail mpop postfix time hyperfine openssl python3-aiosmtpd libbenchmark-dev)
 want=("${build[@]}")
 case "${1:-}" in
-  test) want+=("${test[@]}" "${fuzz[@]}") ;;
+  test) want+=("${test[@]}" "${fuzz[@]}" "${package[@]}" "${container[@]}") ;;
+  package) want+=("${package[@]}") ;;
   fuzz) want+=("${fuzz[@]}") ;;
   demo) want+=("${demo[@]}") ;;
   bench) want+=("${demo[@]}" "${bench[@]}") ;;
