@@ -81,8 +81,10 @@ bool TarvixPOP2SMTP_Main::SettleRecipients(bool delivered, int16_t code, const s
         text += "refused\t" + address + "\t" + reply + "\n";
         lastRefused = reply;
     }
-    for (std::size_t i = 0; i < outcomes_.size() && i < m_SMTPMessage.Recipients.size(); ++i) {
-        RecipientOutcome outcome = outcomes_[i];
+    // A recipient without a reply of its own in this attempt (the session ended before its
+    // RCPT TO) gets the attempt's.
+    for (std::size_t i = 0; i < m_SMTPMessage.Recipients.size(); ++i) {
+        RecipientOutcome outcome = i < outcomes_.size() ? outcomes_[i] : RecipientOutcome{};
         if (outcome.code == 0 || (outcome.code >= 200 && outcome.code <= 299)) {
             if (delivered && outcome.code != 0) continue;
             outcome = {code, line};

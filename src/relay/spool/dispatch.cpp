@@ -174,6 +174,7 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
         return false;
     }
     m_SMTPMessage = std::move(record);
+    outcomes_.clear();  // the replies of the last message's attempt are not this one's
     route = RouteFor(rule, server, port);
     return true;
 }
