@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,7 @@ class TarvixPOP2SMTP_Main {
     void DropPOPFile();
     void StorePOPMessage();
     void RetrieveNextOrQuit();
+    void PassOver(int32_t number, uint64_t size);
     bool POPMessageTooLarge();
 
     // Dispatch.
@@ -208,7 +210,7 @@ class TarvixPOP2SMTP_Main {
     bool ReadRecipientRecord(const std::string& path, SMTPMessage& record);
     bool SettleRecipients(bool delivered, int16_t code, const std::string& line);
     void SetAside(int16_t code, const std::string& reply);
-    void WriteRecipientRecord(const std::string& text);
+    bool WriteRecipientRecord(const std::string& text);
 
     RelayOptions options_;
     RelayLog log_;
@@ -243,10 +245,13 @@ class TarvixPOP2SMTP_Main {
     std::unique_ptr<WritableFile> popFile_;
     bool popFileFailed_ = false;
     // The sizes the LIST answer announced (saturated), the bytes of the message being retrieved,
-    // the login's challenge rounds, and how many messages MaxMessageSize passed over.
+    // the login's challenge rounds.
     std::array<uint64_t, kMaxMessagesPerSession> popSizes_{};
     uint64_t popMessageBytes_ = 0;
-    int popChallenges_ = 0, popSkipped_ = 0;
+    int popChallenges_ = 0;
+    // MaxMessageSize: the messages (number, size) already logged as left on the server.
+    static constexpr std::size_t kRememberedPassedOver = 4096;
+    std::set<std::pair<int32_t, uint64_t>> passedOver_;
     unsigned popSession_ = 0;
     uint64_t popMoved_ = 0, smtpMoved_ = 0;  // the sockets' byte counts at the last tick
 

@@ -249,7 +249,8 @@ int64_t DayNumber(int year, int month, int day) {
 std::string Printable(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) c = '?';
     }
     return out;
 }

@@ -45,7 +45,7 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 
 // Days since 1 January 1970 of a date of the proleptic Gregorian calendar (any day number).
 int64_t DayNumber(int year, int month, int day);
-// `text` with control bytes (below 0x20, and 0x7F) shown as "?": server text on a terminal.
+// `text` with control bytes (C0, DEL and C1) shown as "?": server text on a terminal.
 std::string Printable(std::string_view text);
 
 // `text` against `pattern` with "*" and "?": leftmost match of each star's literal, no

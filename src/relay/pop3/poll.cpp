@@ -73,7 +73,7 @@ void TarvixPOP2SMTP_Main::CloseAndShutdownPOPClient() {
     DropPOPFile();  // a message not stored yet: its temporary file goes
     popFileFailed_ = false;
     popMessageBytes_ = 0;
-    popChallenges_ = popSkipped_ = 0;
+    popChallenges_ = 0;
     popProblem_.clear();
     m_POPState = 0;
     m_POPMessageCount = 0;

@@ -124,8 +124,11 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             }
             if (std::string number = GetField(line, 0, " "); IsPlainDecimal(number)) {
                 POPMessageIndex = ReadInt32(number);
-                if (m_POPMessageCount < kMaxMessagesPerSession) {
-                    popSizes_[m_POPMessageCount] = ListedSize(line);
+                const uint64_t size = ListedSize(line);
+                if (options_.maxMessageSize != 0 && size > options_.maxMessageSize) {
+                    PassOver(POPMessageIndex, size);
+                } else if (m_POPMessageCount < kMaxMessagesPerSession) {
+                    popSizes_[m_POPMessageCount] = size;
                     m_POPMessageNumbers[m_POPMessageCount++] = POPMessageIndex;
                 }
             }
@@ -144,10 +147,8 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             return RetrieveNextOrQuit();
         case 9: {
             // A session that stopped at the limit left messages behind: with
-            // Dispatch=continuous the next one starts at once (unless it only passed over
-            // messages too large to fetch, which the next one would pass over again).
-            const bool more = options_.continuous && popSkipped_ < m_POPMessageCount &&
-                              m_POPMessageCount == kMaxMessagesPerSession;
+            // Dispatch=continuous the next one starts at once.
+            const bool more = options_.continuous && m_POPMessageCount == kMaxMessagesPerSession;
             NoteOutcome(popOutcome_, "");
             m_POPState = 0;
             Winsock_POP_Client.Close();
@@ -285,18 +286,19 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
     m_POPState = 8;
 }
 
-// RETR of the message at POPMessageIndex, or QUIT after the last. With MaxMessageSize a message
-// whose LIST size is larger is passed over and stays on the server.
+// MaxMessageSize: a message whose LIST size is larger takes none of the session's places and
+// stays on the server. Each is logged once per run, not at every poll (a few thousand are
+// remembered; past that a message is logged again).
+void TarvixPOP2SMTP_Main::PassOver(int32_t number, uint64_t size) {
+    if (passedOver_.size() >= kRememberedPassedOver) passedOver_.clear();
+    if (!passedOver_.emplace(number, size).second) return;
+    WriteLog("(   POP3) Message " + std::to_string(number) + " of " + std::to_string(size) +
+                 " bytes is larger than MaxMessageSize: left on the server",
+             99);
+}
+
+// RETR of the message at POPMessageIndex, or QUIT after the last.
 void TarvixPOP2SMTP_Main::RetrieveNextOrQuit() {
-    while (options_.maxMessageSize != 0 && POPMessageIndex < m_POPMessageCount &&
-           popSizes_[POPMessageIndex] > options_.maxMessageSize) {
-        WriteLog("(   POP3) Message " + std::to_string(m_POPMessageNumbers[POPMessageIndex]) +
-                     " of " + std::to_string(popSizes_[POPMessageIndex]) +
-                     " bytes is larger than MaxMessageSize: left on the server",
-                 99);
-        POPMessageIndex = SaturatingAdd(POPMessageIndex, 1);
-        ++popSkipped_;
-    }
     if (POPMessageIndex >= m_POPMessageCount) {
         SendPOPDataRow("QUIT");
         m_POPState = 9;

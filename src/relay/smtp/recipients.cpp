@@ -40,9 +40,10 @@ std::string TarvixPOP2SMTP_Main::RecipientRecordPath() const {
 }
 
 // The recipients an earlier attempt left: the deferred ones, or when none is (a ".rej" queued
-// again by hand) the refused ones. False, and the message's own recipients kept, when there is
-// no record or it names none of them.
+// again by hand) the refused ones. True, and the message's own recipients kept, when there is
+// no record; false when there is one that cannot be read or names none of them.
 bool TarvixPOP2SMTP_Main::ReadRecipientRecord(const std::string& path, SMTPMessage& record) {
+    if (!fileSystem_.Exists(path)) return true;
     std::string error;
     std::unique_ptr<FileReader> file = fileSystem_.OpenForReading(path, error);
     if (!file) return false;
@@ -59,8 +60,10 @@ bool TarvixPOP2SMTP_Main::ReadRecipientRecord(const std::string& path, SMTPMessa
         if (state == "deferred") deferred.push_back(std::move(address));
         if (state == "refused") refused.emplace_back(std::move(address), line.substr(second + 1));
     };
-    if (!spool::ReadHeaderLines(*file, onLine, end, error)) return false;
-    if (deferred.empty() && refused.empty()) return false;
+    if (!spool::ReadHeaderLines(*file, onLine, end, error) ||
+        (deferred.empty() && refused.empty())) {
+        return false;
+    }
     if (deferred.empty()) {
         for (auto& entry : refused) deferred.push_back(std::move(entry.first));
         refused.clear();
@@ -96,12 +99,17 @@ bool TarvixPOP2SMTP_Main::SettleRecipients(bool delivered, int16_t code, const s
             outcome.reply.empty() ? "no reply" : outcome.reply;
     }
     if (text.empty()) return false;
-    const bool deferred = !lastDeferred.empty();
+    bool deferred = !lastDeferred.empty();
     WriteLog(std::string("(SMTP) ") +
                  (deferred ? "Deferred: " + lastDeferred : "Refused, set aside: " + lastRefused),
              99);
     NoteOutcome(smtpOutcome_, deferred ? lastDeferred : lastRefused);
-    WriteRecipientRecord(text);
+    // Without its record a retry would go to every recipient, also to those who have the
+    // message now: it waits for the operator instead.
+    if (!WriteRecipientRecord(text) && delivered) {
+        WriteLog("(SMTP) Refused, set aside: the recipients left could not be recorded", 99);
+        deferred = false;
+    }
     RenameSpoolFile(m_SMTPFileName, deferred ? "err" : "rej");
     return true;
 }
@@ -110,6 +118,8 @@ bool TarvixPOP2SMTP_Main::SettleRecipients(bool delivered, int16_t code, const s
 // there was no reply) decide whether the file waits as ".err" or is set aside as ".rej"; its
 // record says why, for whoever looks (/Q), and with several recipients who is left.
 void TarvixPOP2SMTP_Main::SetAside(int16_t code, const std::string& reply) {
+    // A message handed over, or a file no longer there, is no one's to set aside.
+    if (m_SMTPSucceed || !fileSystem_.Exists(m_SMTPFileName)) return;
     if (!m_SMTPMessage.Recipients.empty()) return void(SettleRecipients(false, code, reply));
     const bool lasting = PermanentCode(code);
     WriteLog(std::string("(SMTP) ") + (lasting ? "Refused, set aside: " : "Deferred: ") + reply,
@@ -119,9 +129,8 @@ void TarvixPOP2SMTP_Main::SetAside(int16_t code, const std::string& reply) {
     RenameSpoolFile(m_SMTPFileName, lasting ? "rej" : "err");
 }
 
-// Replaces the record of the message in delivery with `text`. A record that cannot be written is
-// logged; the file then goes to every recipient again at its next attempt.
-void TarvixPOP2SMTP_Main::WriteRecipientRecord(const std::string& text) {
+// Replaces the record of the message in delivery with `text`; false, logged, when it cannot.
+bool TarvixPOP2SMTP_Main::WriteRecipientRecord(const std::string& text) {
     const std::string path = RecipientRecordPath();
     std::string error;
     spool_.Changing();
@@ -134,4 +143,5 @@ void TarvixPOP2SMTP_Main::WriteRecipientRecord(const std::string& text) {
     file.reset();
     spool_.Restamp();
     if (!error.empty()) WriteLog("(SMTP) Failed: cannot record the recipients: " + error, 99);
+    return error.empty();
 }

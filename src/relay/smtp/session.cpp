@@ -63,7 +63,15 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_DataArrival(int32_t /*bytesTotal*/
             return FailSMTPSession("a reply of more than " + std::to_string(kMaxReplyLines) +
                                    " lines or " + std::to_string(kMaxReplyBytes) + " bytes");
         }
-        if (line.size() < 4 || line[3] != '-') replyLines_ = 0, replyBytes_ = 0;
+        const bool continued = line.size() > 3 && line[3] == '-';
+        if (!continued) replyLines_ = 0, replyBytes_ = 0;
+        // Beyond the described sessions (EHLO, one RCPT TO per recipient) only the last line of
+        // a reply answers its command: a "550-" line must not pass for the next recipient's
+        // reply. The lines of the reply to EHLO are its capabilities.
+        if (continued && m_SMTPState != 10 &&
+            (capabilities_.ehlo || !m_SMTPMessage.Recipients.empty())) {
+            continue;
+        }
         HandleSMTPLine(line, RoundToInt16(ReadNumber(line.substr(0, 3))));
     }
     if (m_ReceivedSMTPData.Overlong()) {

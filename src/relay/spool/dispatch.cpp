@@ -147,9 +147,14 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
     }
     record.Body.file = std::move(file);
     compose::AddAddresses(recipientFields.Text(), record.Recipients);
-    // Recipients that earlier attempts left, when they left a record (RefusedMail=keep).
-    if (options_.keepRefused && !record.Recipients.empty()) {
-        ReadRecipientRecord(spool::WithExtension(m_SMTPFileName, "rcp"), record);
+    // Recipients that earlier attempts left, when they left a record (RefusedMail=keep). A
+    // record that names none of them cannot say who already has the message: set aside.
+    if (options_.keepRefused && !record.Recipients.empty() &&
+        !ReadRecipientRecord(spool::WithExtension(m_SMTPFileName, "rcp"), record)) {
+        WriteLog("(SMTP) Refused, set aside: its recipient record names none of its recipients",
+                 99);
+        RenameSpoolFile(m_SMTPFileName, "rej");
+        return false;
     }
 
     const bool named =
