@@ -120,8 +120,12 @@ class Player {
     void Start(const std::string& args) {
         if (relay_) return;
         relay_ = std::make_unique<Relay>(args, configName_, !serviceRun_.empty());
-        std::ofstream(relay_->dir + (configName_.empty() ? "TarvixPOP2SMTP.ini" : configName_))
-            << configText_;
+        const std::string config =
+            relay_->dir + (configName_.empty() ? "TarvixPOP2SMTP.ini" : configName_);
+        std::ofstream(config) << configText_;
+        // Old enough for its stamp to count: an unchanged configuration is not read again.
+        std::filesystem::last_write_time(
+            config, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10));
         std::filesystem::create_directory(Dir() + "Messages");
         std::filesystem::create_directory(Dir() + "LogFiles");
         for (const auto& [name, text] : early_) {
