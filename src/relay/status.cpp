@@ -49,6 +49,42 @@ std::string Size(uint64_t bytes) {
     return std::to_string(bytes / (1024 * 1024)) + " MiB";
 }
 
+// The first Return-Path or From address of a spool file, and its size.
+std::string SenderAndSize(FileSystem& files, const std::string& path, uint64_t& size) {
+    std::string error, sender;
+    uint64_t end = 0;
+    auto file = files.OpenForReading(path, error);
+    if (!file) return sender;
+    size = file->Size();
+    spool::ReadHeaderLines(
+        *file,
+        [&](std::string_view line) {
+            const std::string key = UpperCase(Trim(GetField(line, 0, ":")));
+            if (sender.empty() && (key == "FROM" || key == "RETURN-PATH")) {
+                sender = compose::BareAddress(Trim(line.substr(line.find(':') + 1)));
+            }
+        },
+        end, error);
+    return sender;
+}
+
+// "address: reply; ..." from a recipient record, at most about kShownReply bytes of it.
+std::string RecordedReplies(FileSystem& files, const std::string& path) {
+    std::string error, replies;
+    uint64_t end = 0;
+    auto record = files.OpenForReading(path, error);
+    if (!record) return replies;
+    spool::ReadHeaderLines(
+        *record,
+        [&](std::string_view line) {
+            if (replies.size() >= kShownReply) return;
+            replies += (replies.empty() ? "" : "; ") + GetField(line, 1, "\t") + ": " +
+                       GetField(line, 2, "\t");
+        },
+        end, error);
+    return replies;
+}
+
 }  // namespace
 
 void TarvixPOP2SMTP_Main::RunSpoolReport() {
@@ -65,35 +101,12 @@ void TarvixPOP2SMTP_Main::RunSpoolReport() {
         for (const std::string& name :
              fileSystem_.ListFiles(g_SpoolPath, std::string(".") + kind.extension)) {
             ++counts[kind.count];
-            std::string error, sender, replies;
-            uint64_t size = 0, end = 0;
-            if (auto file = fileSystem_.OpenForReading(g_SpoolPath + name, error)) {
-                size = file->Size();
-                spool::ReadHeaderLines(
-                    *file,
-                    [&](std::string_view line) {
-                        const std::string key = UpperCase(Trim(GetField(line, 0, ":")));
-                        if (sender.empty() && (key == "FROM" || key == "RETURN-PATH")) {
-                            sender = compose::BareAddress(Trim(line.substr(line.find(':') + 1)));
-                        }
-                    },
-                    end, error);
-            }
-            if (kind.count > 0) {
-                if (auto record = fileSystem_.OpenForReading(
-                        g_SpoolPath + spool::WithExtension(name, "rcp"), error)) {
-                    spool::ReadHeaderLines(
-                        *record,
-                        [&](std::string_view line) {
-                            const std::string address(GetField(line, 1, "\t"));
-                            const std::string reply(GetField(line, 2, "\t"));
-                            if (replies.size() < kShownReply) {
-                                replies += (replies.empty() ? "" : "; ") + address + ": " + reply;
-                            }
-                        },
-                        end, error);
-                }
-            }
+            uint64_t size = 0;
+            const std::string sender = SenderAndSize(fileSystem_, g_SpoolPath + name, size);
+            const std::string replies =
+                kind.count > 0
+                    ? RecordedReplies(fileSystem_, g_SpoolPath + spool::WithExtension(name, "rcp"))
+                    : std::string();
             char head[64];
             std::snprintf(head, sizeof head, "%-8s", kind.state);
             report += head + Printable(name) + "  " + Age(name, now) + "  " + Size(size) + "  " +
