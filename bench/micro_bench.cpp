@@ -61,7 +61,8 @@ void Pop3Message1MiB(benchmark::State& state) {
         for (std::size_t at = 0; at < message.size(); at += 64 * 1024)
             Bench::Feed(b.pop, std::string_view(message).substr(at, 64 * 1024));
         Bench::Feed(b.pop, ".\r\n+OK\r\n+OK bye\r\n");
-        if (b.main.m_POPState != 0) return state.SkipWithError("session did not end");
+        if (RelayProbe::POP(b.main).m_POPState != PopState::Idle)
+            return state.SkipWithError("session did not end");
         state.PauseTiming();
         b.front.added.clear();
         for (const auto& e : std::filesystem::directory_iterator(b.dir + "Messages"))
@@ -95,7 +96,8 @@ void DeliverOneOf300(benchmark::State& state) {
                                   "354 go\r\n", "250 queued\r\n", "221 bye\r\n"})
             Bench::Feed(b.smtp, reply);
         b.timerSMTP.tick();
-        if (b.main.m_SMTPState != 0 || b.main.m_SMTPSucceed) state.SkipWithError("not delivered");
+        if (RelayProbe::SMTP(b.main).m_SMTPState != SmtpState::Idle || b.main.m_SMTPSucceed)
+            state.SkipWithError("not delivered");
         if (state.iterations() % 100 == 0) {
             state.PauseTiming();
             refill();

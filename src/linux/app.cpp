@@ -89,8 +89,7 @@ int RunRelayProcess(int argc, char** argv) {
     asio::io_context io;
     TarvixPOP2SMTP_Main* mainObject = nullptr;
     auto closeWindow = [&] {
-        int cancel = 0;
-        if (mainObject) mainObject->Form_Unload(cancel);
+        if (mainObject) mainObject->Form_Unload();
     };
     FrontEndCommands commands{
         [&] {
@@ -103,10 +102,9 @@ int RunRelayProcess(int argc, char** argv) {
     };
     const std::string directory = ProgramDirectory();
     const std::string configFile = Variable("POP2SMTP_CONFIG");
-    WarnAboutReadableConfiguration(!configFile.empty()
-                                       ? configFile
-                                       : directory + (directory.ends_with('/') ? "" : "/") +
-                                             TarvixPOP2SMTP_Procs::kConfigFileName);
+    WarnAboutReadableConfiguration(
+        !configFile.empty() ? configFile
+                            : JoinPath(directory, TarvixPOP2SMTP_Procs::kConfigFileName));
     ProcessFrontEnd frontEnd(io, commands);
     SystemClock clock;
     PosixFileSystem files;

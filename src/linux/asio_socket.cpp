@@ -27,6 +27,7 @@
 #include <asio/write.hpp>
 #include <cctype>
 #include <string>
+#include <system_error>
 
 #include "linux/tcp_progress.h"
 
@@ -137,7 +138,13 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
     // The socket goes into an SSL stream checked against the trust file and the host name.
     void BeginHandshake(unsigned g) {
         upgrading = true;
-        context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+        // Making the OpenSSL context and connection object fails only when OpenSSL cannot
+        // allocate them; Asio throws then, and the connection fails with OpenSSL's reason.
+        try {
+            context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+        } catch (const std::system_error& e) {
+            return Fail(g, e.code());
+        }
         SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
         std::error_code ec;
         if (trustFile.empty()) {
@@ -146,8 +153,12 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
             context->load_verify_file(trustFile, ec);
         }
         if (ec) return Fail(g, "cannot load the certificates " + trustFile + ": " + ec.message());
-        context->set_verify_mode(asio::ssl::verify_peer);
-        tls = std::make_shared<TlsStream>(std::move(*socket), *context);
+        if (context->set_verify_mode(asio::ssl::verify_peer, ec); ec) return Fail(g, ec);
+        try {
+            tls = std::make_shared<TlsStream>(std::move(*socket), *context);
+        } catch (const std::system_error& e) {
+            return Fail(g, e.code());  // the socket went down with the stream that failed
+        }
         std::error_code notNumeric;
         asio::ip::make_address(host, notNumeric);
         if (notNumeric) SSL_set_tlsext_host_name(tls->native_handle(), host.c_str());
@@ -158,7 +169,9 @@ struct AsioSocketControl::Impl : std::enable_shared_from_this<Impl> {
                 const bool ok = check(preverified, vc);
                 if (!ok && verifyFailure.empty()) NoteVerifyFailure(preverified, vc);
                 return ok;
-            });
+            },
+            ec);
+        if (ec) return Fail(g, ec);
         tls->async_handshake(
             asio::ssl::stream_base::client,
             [this, self = shared_from_this(), stream = tls, g](const std::error_code& ec) {
@@ -261,10 +274,11 @@ void AsioSocketControl::SetEvents(SocketEvents events) {
     impl_->events = std::move(events);
 }
 
-void AsioSocketControl::Connect(const std::string& host, int32_t port) {
-    if (host.empty()) throw SocketFailure("Invalid argument: no host name");
+Status AsioSocketControl::Connect(const std::string& host, int32_t port) {
+    if (host.empty()) return Status::Failed("Invalid argument: no host name");
     if (port < 1 || port > 65535) {
-        throw SocketFailure("Invalid argument: port " + std::to_string(port) + " is out of range");
+        return Status::Failed("Invalid argument: port " + std::to_string(port) +
+                              " is out of range");
     }
     Impl& s = *impl_;
     s.Shut();
@@ -276,13 +290,15 @@ void AsioSocketControl::Connect(const std::string& host, int32_t port) {
     s.port = port;
     s.tlsFromStart = false;
     s.StartResolve(s.generation);
+    return Status::Ok();
 }
 
-void AsioSocketControl::ConnectTls(const std::string& host, int32_t port,
-                                   const std::string& trustFile) {
-    Connect(host, port);
+Status AsioSocketControl::ConnectTls(const std::string& host, int32_t port,
+                                     const std::string& trustFile) {
+    if (Status started = Connect(host, port); !started) return started;
     impl_->tlsFromStart = true;
     impl_->trustFile = trustFile;
+    return Status::Ok();
 }
 
 void AsioSocketControl::StartTls(const std::string& trustFile) {
@@ -313,11 +329,11 @@ bool AsioSocketControl::PeerIsLoopback() const {
     return impl_->connected && impl_->loopback;
 }
 
-void AsioSocketControl::SendData(std::string_view data) {
+Status AsioSocketControl::SendData(std::string_view data) {
     Impl& s = *impl_;
-    if (!s.connected) throw SocketFailure("Wrong protocol or connection state");
+    if (!s.connected) return Status::Failed("Wrong protocol or connection state");
     s.outgoing.append(data);
-    if (s.writing || s.upgrading || s.writePosted) return;
+    if (s.writing || s.upgrading || s.writePosted) return Status::Ok();
     // The write starts once the calling handler is done, so that everything it queues (the
     // rows of a message) leaves in one write.
     s.writePosted = true;
@@ -326,6 +342,7 @@ void AsioSocketControl::SendData(std::string_view data) {
         self->writePosted = false;
         if (!self->writing && !self->upgrading && !self->outgoing.empty()) self->StartWrite(g);
     });
+    return Status::Ok();
 }
 
 void AsioSocketControl::GetData(std::string& into) {

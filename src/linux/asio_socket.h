@@ -1,8 +1,8 @@
 // asio_socket.h - the socket control over standalone Asio: one TCP client connection at a
 // time, plain or TLS (OpenSSL through Asio's SSL stream).
 //
-// Contract: Connect returns at once (an empty host or a port outside 1..65535 throws
-// SocketFailure); resolution, connection and TLS failures arrive as Error events; no event is
+// Contract: Connect returns at once (an empty host or a port outside 1..65535 fails at once with
+// the reason); resolution, connection and TLS failures arrive as Error events; no event is
 // raised inside a call the program made; a local Close raises no Close event; completions of a
 // closed or replaced connection are dropped (connection generation); a peer close delivers the
 // data received before it, then one Close event (a TLS peer that closes without close_notify
@@ -23,13 +23,13 @@ class AsioSocketControl : public SocketControl {
     explicit AsioSocketControl(asio::io_context& io);
     ~AsioSocketControl() override;
     void SetEvents(SocketEvents events) override;
-    void Connect(const std::string& host, int32_t port) override;
-    void ConnectTls(const std::string& host, int32_t port, const std::string& trustFile) override;
+    Status Connect(const std::string& host, int32_t port) override;
+    Status ConnectTls(const std::string& host, int32_t port, const std::string& trustFile) override;
     void StartTls(const std::string& trustFile) override;
     bool IsSecure() const override;
     bool PeerIsLoopback() const override;
     uint64_t BytesMoved() const override;
-    void SendData(std::string_view data) override;
+    Status SendData(std::string_view data) override;
     void GetData(std::string& into) override;
     void Close() override;
     std::string RemoteHost() const override;

@@ -22,8 +22,8 @@ namespace {
 
 // One running command: its output pipe, the time limit, and the wait for its end.
 struct Child : std::enable_shared_from_this<Child> {
-    Child(asio::io_context& io, pid_t pid, int fd, CommandRunner::Done done)
-        : pipe(io, fd), timer(io), pid(pid), done(std::move(done)) {}
+    Child(asio::io_context& io, pid_t pid, CommandRunner::Done done)
+        : pipe(io), timer(io), pid(pid), done(std::move(done)) {}
 
     void Start() {
         timer.expires_after(std::chrono::seconds(ShellCommandRunner::kTimeLimitSeconds));
@@ -109,5 +109,14 @@ void ShellCommandRunner::Run(const std::string& command, Done done) {
         ::close(fds[0]);
         return asio::post(io_, [done] { done(false, "", "/bin/sh could not be started"); });
     }
-    std::make_shared<Child>(io_, pid, fds[0], std::move(done))->Start();
+    auto child = std::make_shared<Child>(io_, pid, std::move(done));
+    // Watching the pipe fails only when the kernel refuses to add it to the event loop's set
+    // (out of memory, the user's limit of watches): the command is then stopped, later.
+    std::error_code ec;
+    child->pipe.assign(fds[0], ec);
+    if (ec) {
+        ::close(fds[0]);
+        return asio::post(io_, [child] { child->Finish(false, "its output cannot be read"); });
+    }
+    child->Start();
 }

@@ -8,8 +8,9 @@
 //
 // New spool files are written under a temporary name and committed by fsync, rename without
 // replace, fsync of the directory; a crash leaves at most a temporary file, removed at the next
-// start. The lock on the program directory is an flock held by an open descriptor until the
-// process ends.
+// start. WriteFileAtomically (the unit and settings files of the service control) goes the same
+// way, with a rename that may replace. The lock on the program directory is an flock held by an
+// open descriptor until the process ends.
 #include "linux/posix_files.h"
 
 #include <dirent.h>
@@ -32,10 +33,20 @@ std::string Reason(const std::string& what, const std::string& path, int err) {
     return what + " " + path + ": " + std::strerror(err);
 }
 
-// `directory` and `name` joined; the directory may be given with or without its final "/".
-std::string PathIn(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == '/') return directory + name;
-    return directory + "/" + name;
+// The directory that holds `path`, with its final "/"; "." for a bare name.
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without RENAME_NOREPLACE: a hard link fails when `to` exists.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
 }
 
 bool EndsWith(std::string_view s, std::string_view suffix) {
@@ -95,7 +106,7 @@ class PosixReader : public FileReader {
     std::string path_, error_;
 };
 
-// A log file appended to, or a new spool file under its temporary name until Commit.
+// A log file appended to, or a new file under its temporary name until Commit.
 class PosixWriter : public WritableFile {
   public:
     PosixWriter(int fd, std::string path, bool temporary)
@@ -104,41 +115,76 @@ class PosixWriter : public WritableFile {
         if (fd_ >= 0) ::close(fd_);
         if (temporary_) ::unlink(path_.c_str());
     }
-    bool Write(std::string_view bytes) override {
-        if (WriteAll(fd_, bytes)) return true;
-        error_ = Reason("cannot write", path_, errno);
-        return false;
+    // A new file under a temporary name (mode 0600) in `directory`, which no listing shows.
+    static Result<std::unique_ptr<PosixWriter>> Create(const std::string& directory) {
+        std::string temp = JoinPath(directory, std::string(PosixFileSystem::kTempPrefix) +
+                                                   "XXXXXX" + PosixFileSystem::kTempSuffix);
+        // mkostemps makes a new file (O_EXCL, mode 0600): never a leftover or a planted link.
+        const int suffix = static_cast<int>(std::strlen(PosixFileSystem::kTempSuffix));
+        const int fd = ::mkostemps(temp.data(), suffix, O_CLOEXEC);
+        if (fd < 0) return Status::Failed(Reason("cannot create a file in", directory, errno));
+        return std::make_unique<PosixWriter>(fd, temp, true);
     }
-    std::string Commit(const std::string& path) override {
-        if (!temporary_) return "not a new file";
-        if (::fsync(fd_) != 0) return error_ = Reason("cannot sync", path_, errno);
-        int closed = ::close(fd_);
+    Status SetMode(mode_t mode) {
+        if (::fchmod(fd_, mode) == 0) return Status::Ok();
+        return Status::Failed(Reason("cannot set the mode of", path_, errno));
+    }
+    Status Write(std::string_view bytes) override {
+        if (WriteAll(fd_, bytes)) return Status::Ok();
+        return Status::Failed(Reason("cannot write", path_, errno));
+    }
+    Status Commit(const std::string& path) override { return Commit(path, IfExists::kFail); }
+    // Flushes, syncs and closes the file, renames it to `path`, syncs the directory.
+    Status Commit(const std::string& path, IfExists ifExists) {
+        if (!temporary_) return Status::Failed("not a new file");
+        if (::fsync(fd_) != 0) return Status::Failed(Reason("cannot sync", path_, errno));
+        const int closed = ::close(fd_);
         fd_ = -1;
-        if (closed != 0) return error_ = Reason("cannot close", path_, errno);
-        PosixFileSystem files;
-        if (!files.RenameNoReplace(path_, path))
-            return error_ = Reason("cannot rename to", path, errno);
+        if (closed != 0) return Status::Failed(Reason("cannot close", path_, errno));
+        const bool renamed = ifExists == IfExists::kReplace
+                                 ? ::rename(path_.c_str(), path.c_str()) == 0
+                                 : RenameWithoutReplacing(path_, path);
+        if (!renamed) return Status::Failed(Reason("cannot rename to", path, errno));
         temporary_ = false;
-        const std::string directory = path.substr(0, path.rfind('/') + 1);
-        int dirFd =
-            ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        std::string failure;
-        if (dirFd < 0 || ::fsync(dirFd) != 0) failure = Reason("cannot sync", directory, errno);
+        const std::string directory = DirectoryOf(path);
+        const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool synced = dirFd >= 0 && ::fsync(dirFd) == 0;
+        const int syncError = errno;
         if (dirFd >= 0) ::close(dirFd);
-        // A file whose name may not be on disk must not lead to the message's deletion on
-        // the server; removing it lets the next poll fetch the message again.
-        if (!failure.empty()) ::unlink(path.c_str());
-        return error_ = failure;
+        // A replaced file is whole either way: should the rename not reach the disk, the old
+        // content comes back after a crash.
+        if (synced || ifExists == IfExists::kReplace) return Status::Ok();
+        // A new spool file whose name may not be on disk must not lead to the message's
+        // deletion on the server; removing it lets the next poll fetch the message again.
+        ::unlink(path.c_str());
+        return Status::Failed(Reason("cannot sync", directory, syncError));
     }
-    std::string Error() const override { return error_; }
 
   private:
     int fd_;
-    std::string path_, error_;
+    std::string path_;
     bool temporary_;
 };
 
 }  // namespace
+
+Status WriteFileAtomically(const std::string& path, std::string_view content, mode_t mode,
+                           IfExists ifExists) {
+    Result<std::unique_ptr<PosixWriter>> file = PosixWriter::Create(DirectoryOf(path));
+    if (!file) return file.status();
+    // The destructor removes the temporary file on every way out before the rename.
+    if (Status set = file.value()->SetMode(mode); !set) return set;
+    if (Status written = file.value()->Write(content); !written) return written;
+    return file.value()->Commit(path, ifExists);
+}
+
+std::string JoinPath(std::string_view directory, std::string_view name) {
+    while (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
+    while (!name.empty() && name.front() == '/') name.remove_prefix(1);
+    std::string path;
+    path.reserve(directory.size() + 1 + name.size());
+    return path.append(directory).append(1, '/').append(name);
+}
 
 bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -213,32 +259,21 @@ std::string PosixFileSystem::SettledStamp(const std::string& path) {
            std::to_string(st.st_size);
 }
 
-std::unique_ptr<FileReader> PosixFileSystem::OpenForReading(const std::string& path,
-                                                            std::string& error) {
+Result<std::unique_ptr<FileReader>> PosixFileSystem::OpenForReading(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = Reason("cannot open", path, errno);
-        return nullptr;
-    }
+    if (fd < 0) return Status::Failed(Reason("cannot open", path, errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "cannot read " + path + ": not a regular file";
         ::close(fd);
-        return nullptr;
+        return Status::Failed("cannot read " + path + ": not a regular file");
     }
-    return std::make_unique<PosixReader>(fd, path);
+    return std::unique_ptr<FileReader>(std::make_unique<PosixReader>(fd, path));
 }
 
-std::unique_ptr<WritableFile> PosixFileSystem::CreateNewFile(const std::string& directory,
-                                                             std::string& error) {
-    std::string temp = PathIn(directory, std::string(kTempPrefix) + "XXXXXX" + kTempSuffix);
-    // mkostemps makes a new file (O_EXCL, mode 0600): never a leftover or a planted link.
-    int fd = ::mkostemps(temp.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC);
-    if (fd < 0) {
-        error = Reason("cannot create a file in", directory, errno);
-        return nullptr;
-    }
-    return std::make_unique<PosixWriter>(fd, temp, true);
+Result<std::unique_ptr<WritableFile>> PosixFileSystem::CreateNewFile(const std::string& directory) {
+    Result<std::unique_ptr<PosixWriter>> file = PosixWriter::Create(directory);
+    if (!file) return file.status();
+    return std::unique_ptr<WritableFile>(file.take());
 }
 
 std::unique_ptr<WritableFile> PosixFileSystem::OpenForAppend(const std::string& path) {
@@ -271,13 +306,7 @@ std::string PosixFileSystem::DirectoryStamp(const std::string& directory) {
 }
 
 bool PosixFileSystem::RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // File systems without RENAME_NOREPLACE: a hard link fails when `to` exists.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
+    return RenameWithoutReplacing(from, to);
 }
 
 bool PosixFileSystem::Remove(const std::string& path) {
@@ -286,25 +315,22 @@ bool PosixFileSystem::Remove(const std::string& path) {
 
 void PosixFileSystem::RemoveStaleTemporaryFiles(const std::string& directory) {
     for (const std::string& name : RegularFiles(directory, IsTemporaryName)) {
-        ::unlink(PathIn(directory, name).c_str());
+        ::unlink(JoinPath(directory, name).c_str());
     }
 }
 
-bool PosixFileSystem::LockForThisProcess(const std::string& path, std::string& why) {
+Status PosixFileSystem::LockForThisProcess(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        why = Reason("cannot open", path, errno);
-        return false;
-    }
+    if (fd < 0) return Status::Failed(Reason("cannot open", path, errno));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        why = errno == EWOULDBLOCK ? path + " is locked by another process"
-                                   : Reason("cannot lock", path, errno);
+        Status failed = Status::Failed(errno == EWOULDBLOCK ? path + " is locked by another process"
+                                                            : Reason("cannot lock", path, errno));
         ::close(fd);
-        return false;
+        return failed;
     }
     if (lockFd_ >= 0) ::close(lockFd_);
     lockFd_ = fd;
-    return true;
+    return Status::Ok();
 }
 
 std::string ExecutablePath() {

@@ -1,8 +1,11 @@
-// posix_files.h - the FileSystem of the relay over POSIX calls, and the whole-file reader that
-// the other Linux layers share.
+// posix_files.h - the FileSystem of the relay over POSIX calls, and the file helpers that the
+// other Linux layers share: the whole-file reader, the atomic writer and the path join.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <string_view>
 
 #include "relay/platform.h"
 
@@ -13,10 +16,8 @@ class PosixFileSystem : public FileSystem {
     bool Exists(const std::string& path) override;
     bool ReadConfiguration(const std::string& path, std::string& content) override;
     std::string SettledStamp(const std::string& path) override;
-    std::unique_ptr<FileReader> OpenForReading(const std::string& path,
-                                               std::string& error) override;
-    std::unique_ptr<WritableFile> CreateNewFile(const std::string& directory,
-                                                std::string& error) override;
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& path) override;
+    Result<std::unique_ptr<WritableFile>> CreateNewFile(const std::string& directory) override;
     std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) override;
     std::vector<std::string> ListFiles(const std::string& directory,
                                        std::string_view suffix) override;
@@ -24,7 +25,7 @@ class PosixFileSystem : public FileSystem {
     bool RenameNoReplace(const std::string& from, const std::string& to) override;
     bool Remove(const std::string& path) override;
     void RemoveStaleTemporaryFiles(const std::string& directory) override;
-    bool LockForThisProcess(const std::string& path, std::string& why) override;
+    Status LockForThisProcess(const std::string& path) override;
 
     // Prefix and suffix of the temporary names used while a new file is written.
     static constexpr const char* kTempPrefix = ".incoming-";
@@ -40,6 +41,21 @@ bool ReadWholeFile(const std::string& path, std::string& content, bool followLin
                    std::size_t limit);
 // Writes every byte, going on after short writes and interrupted calls.
 bool WriteAll(int fd, std::string_view data);
+
+// What an atomic write does when its name is taken already.
+enum class IfExists { kFail, kReplace };
+// Makes `path` a file of `content` with mode `mode` in one step: the bytes go to a temporary
+// file in the same directory, which is synced and renamed to `path`, then the directory is
+// synced. With kFail an existing `path` stays untouched and the write fails, and so does a
+// directory that cannot be synced (the new file is removed again). With kReplace `path` holds
+// the old content or the new one at every moment; a directory that cannot be synced is no
+// failure then (a crash may bring the old content back). No temporary file is left behind.
+Status WriteFileAtomically(const std::string& path, std::string_view content, mode_t mode,
+                           IfExists ifExists);
+
+// `directory` and `name` with exactly one "/" between them, however many the directory ends
+// with; an empty directory stands for the root.
+std::string JoinPath(std::string_view directory, std::string_view name);
 
 // The running program's own path (/proc/self/exe); empty when it cannot be read.
 std::string ExecutablePath();

@@ -1,10 +1,11 @@
 // systemd_service.cpp - registration as a systemd service, the settings file, syslog, sd_notify.
 //
-// Install writes POP2SMTP.service next to a temporary name and renames it into place, so
-// systemd never reads half a unit; where systemd runs (and no private unit directory is
-// named) it then runs `systemctl daemon-reload` and `systemctl enable`. Uninstall disables,
-// removes the file and reloads. systemctl is started with posix_spawn: no shell parses the
-// arguments. The settings file is rewritten the same atomic way with mode 0600.
+// Install writes POP2SMTP.service with WriteFileAtomically (a hidden temporary name without a
+// unit suffix, renamed over the old unit), so systemd never reads half a unit; where systemd
+// runs (and no private unit directory is named) it then runs `systemctl daemon-reload` and
+// `systemctl enable`. Uninstall disables, removes the file and reloads. systemctl is started
+// with posix_spawn: no shell parses the arguments. The settings file is rewritten the same
+// atomic way with mode 0600.
 //
 // Failures are results: Install is false when the unit cannot be composed or written or a
 // systemctl step fails (a unit already written then stays in place), and when anyone but root
@@ -94,32 +95,6 @@ std::string QuoteWord(std::string_view s) {
     }
     body = EscapeSpecifiers(body);
     return needsQuotes ? "\"" + body + "\"" : body;
-}
-
-// Replaces (or creates) `path` with `content`: a temporary file in the same directory (mode
-// `mode`), written, synced and renamed over the old one, then the directory synced. Either the
-// old or the new content is at `path` at every moment.
-bool ReplaceFileAtomically(const std::string& path, std::string_view content, mode_t mode) {
-    std::size_t slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    // A hidden name with no unit suffix: systemd never loads the half-written file.
-    std::string temp = directory + "." + name + ".XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
 }
 
 bool Systemctl(std::initializer_list<const char*> arguments) {
@@ -242,7 +217,7 @@ std::string WritableByOthers(const std::string& path) {
             continue;
         }
         const bool dirIsRootOnly = rootOnly(st);
-        const std::string next = real + "/" + name;
+        const std::string next = JoinPath(real, name);
         if (::lstat(next.c_str(), &st) != 0) return "cannot inspect " + next;
         if (!dirIsRootOnly && st.st_uid != 0) return next + refused;
         if (!S_ISLNK(st.st_mode)) {
@@ -261,7 +236,7 @@ std::string WritableByOthers(const std::string& path) {
 }
 
 std::string InstallRefusal(const std::string& executable, const std::string& programDirectory) {
-    const std::string config = programDirectory + "/" + TarvixPOP2SMTP_Procs::kConfigFileName;
+    const std::string config = JoinPath(programDirectory, TarvixPOP2SMTP_Procs::kConfigFileName);
     std::vector<std::string> paths{
         executable, std::filesystem::path(executable).parent_path().string(), programDirectory};
     // The configuration names commands the service runs as root; when there is none, nobody
@@ -318,9 +293,7 @@ std::string SystemdServiceControl::UnitDirectory() {
 }
 
 std::string SystemdServiceControl::SettingsPath() const {
-    std::string path = programDirectory_;
-    if (path.back() != '/') path += '/';
-    return path + kSettingsFileName;
+    return JoinPath(programDirectory_, kSettingsFileName);
 }
 
 bool SystemdServiceControl::Install() {
@@ -333,13 +306,14 @@ bool SystemdServiceControl::Install() {
     const std::string unit =
         service_detail::ComposeUnit(DisplayName(), executable, programDirectory_);
     if (unit.empty()) return false;
-    if (!ReplaceFileAtomically(UnitDirectory() + "/" + kUnitName, unit, 0644)) return false;
+    const std::string path = JoinPath(UnitDirectory(), kUnitName);
+    if (!WriteFileAtomically(path, unit, 0644, IfExists::kReplace)) return false;
     if (!ShouldTalkToSystemd()) return true;
     return Systemctl({"daemon-reload"}) && Systemctl({"enable", kUnitName});
 }
 
 bool SystemdServiceControl::Uninstall() {
-    const std::string path = UnitDirectory() + "/" + kUnitName;
+    const std::string path = JoinPath(UnitDirectory(), kUnitName);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return false;
     const bool talk = ShouldTalkToSystemd();
@@ -368,8 +342,10 @@ void SystemdServiceControl::SetStatus(const std::string& text) {
 
 void SystemdServiceControl::SaveSetting(const std::string& section, const std::string& key,
                                         const std::string& value) {
-    // The store holds the one setting the relay keeps: the file is written whole.
-    ReplaceFileAtomically(SettingsPath(), "[" + section + "]\n" + key + "=" + value + "\n", 0600);
+    // The store holds the one setting the relay keeps: the file is written whole. A setting that
+    // cannot be stored is lost (the old file stays as it was); the relay has no use for the reason.
+    (void)WriteFileAtomically(SettingsPath(), "[" + section + "]\n" + key + "=" + value + "\n",
+                              0600, IfExists::kReplace);
 }
 
 std::string SystemdServiceControl::GetSetting(const std::string& section, const std::string& key,

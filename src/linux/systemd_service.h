@@ -28,9 +28,7 @@ class SystemdServiceControl : public ServiceControl {
     // `programDirectory` holds the program, its configuration and the settings file; a trailing
     // "/" is optional.
     explicit SystemdServiceControl(std::string programDirectory);
-    void SetControlsAccepted(int32_t) override {}
     std::string DisplayName() override { return "Tarvix POP to SMTP Relay Service"; }
-    void SetInteractive(bool) override {}
     bool Install() override;
     void LogEvent(int16_t eventType, int32_t eventId, const std::string& text) override;
     bool Uninstall() override;

@@ -18,7 +18,8 @@ class ReceivedLines {
   public:
     static constexpr std::size_t kMaxLine = std::size_t{64} << 20;
 
-    explicit ReceivedLines(std::size_t maxLine = kMaxLine) : maxLine_(maxLine) {}
+    ReceivedLines() = default;
+    explicit ReceivedLines(std::size_t maxLine) : maxLine_(maxLine) {}
     void Append(std::string_view data) {
         if (begin_ > 0) {
             data_.erase(0, begin_);
@@ -55,7 +56,7 @@ class ReceivedLines {
     }
 
   private:
-    std::size_t maxLine_;
+    std::size_t maxLine_ = kMaxLine;
     std::string data_;
     std::size_t begin_ = 0;
     bool exactDot_ = false, startedWithDot_ = false;

@@ -34,13 +34,18 @@ void AppendTwoDigits(std::string& out, int value) {
     out += static_cast<char>('0' + value % 10);
 }
 
-void AppendClock(std::string& out, const LocalTime& t) {
-    AppendTwoDigits(out, t.hour);
-    out += ':';
-    AppendTwoDigits(out, t.minute);
-    out += ':';
-    AppendTwoDigits(out, t.second);
+// "aa:bb:cc " with the separator given.
+void AppendThree(std::string& out, int a, int b, int c, char separator) {
+    AppendTwoDigits(out, a);
+    out += separator;
+    AppendTwoDigits(out, b);
+    out += separator;
+    AppendTwoDigits(out, c);
     out += ' ';
+}
+
+void AppendClock(std::string& out, const LocalTime& t) {
+    AppendThree(out, t.hour, t.minute, t.second, ':');
 }
 
 std::string LogFileName(const LocalTime& t) {
@@ -66,12 +71,7 @@ const std::string& RelayLog::TimeOfDay(const LocalTime& now) {
 std::string RelayLog::FilePrefix(std::string_view message, const LocalTime& now) const {
     std::string prefix;
     if (!message.empty() && message.front() == '-') return prefix;
-    AppendTwoDigits(prefix, now.year);
-    prefix += '-';
-    AppendTwoDigits(prefix, now.month);
-    prefix += '-';
-    AppendTwoDigits(prefix, now.day);
-    prefix += ' ';
+    AppendThree(prefix, now.year, now.month, now.day, '-');
     AppendClock(prefix, now);
     return prefix;
 }
@@ -116,7 +116,8 @@ void RelayLog::Write(std::string_view prefix, std::string_view text, int16_t lev
         if (auto file = files_.OpenForAppend(LogFileName(now))) {
             std::string line = FilePrefix(first, now);
             line.append(prefix).append(text).append("\r\n");
-            file->Write(line);
+            // A line the file does not take is lost for the file only.
+            (void)file->Write(line);
         }
     }
     AddToList(TimeOfDay(now), prefix, text);
@@ -132,9 +133,11 @@ void RelayLog::Write(std::string_view prefix, TextSource& text, int16_t level) {
     bool first = true;
     while (text.Next(piece)) {
         if (file) {
-            if (first)
-                file->Write(FilePrefix(prefix.empty() ? piece : prefix, now) + std::string(prefix));
-            file->Write(piece);
+            if (first) {
+                (void)file->Write(FilePrefix(prefix.empty() ? piece : prefix, now) +
+                                  std::string(prefix));
+            }
+            (void)file->Write(piece);
         }
         first = false;
         if (prefix.size() + listed.size() < kListedBytes)
@@ -142,8 +145,8 @@ void RelayLog::Write(std::string_view prefix, TextSource& text, int16_t level) {
         if (!file && prefix.size() + listed.size() >= kListedBytes) break;
     }
     if (file) {
-        if (first) file->Write(FilePrefix(prefix, now) + std::string(prefix));
-        file->Write("\r\n");
+        if (first) (void)file->Write(FilePrefix(prefix, now) + std::string(prefix));
+        (void)file->Write("\r\n");
     }
     AddToList(TimeOfDay(now), prefix, listed);
 }

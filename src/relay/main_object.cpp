@@ -16,7 +16,6 @@ using namespace TarvixPOP2SMTP_Procs;
 namespace {
 constexpr int16_t kEventInformation = 4;
 constexpr int32_t kEventId = 110;
-constexpr int32_t kAcceptedControls = 5;
 }  // namespace
 
 TarvixPOP2SMTP_Main::TarvixPOP2SMTP_Main(RelayPlatform platform)
@@ -34,7 +33,9 @@ TarvixPOP2SMTP_Main::TarvixPOP2SMTP_Main(RelayPlatform platform)
       commandLine_(std::move(platform.commandLine)),
       configFile_(std::move(platform.configFile)),
       serviceRun_(platform.serviceRun),
-      spool_(platform.fileSystem) {
+      spool_(platform.fileSystem),
+      popLink_(platform.popSocket, log_, "POP3"),
+      smtpLink_(platform.smtpSocket, log_, "SMTP") {
     Winsock_POP_Client.SetEvents({
         [this] { Winsock_POP_Client_Connect(); },
         [this](int32_t n) { Winsock_POP_Client_DataArrival(n); },
@@ -87,12 +88,18 @@ void TarvixPOP2SMTP_Main::Form_Load() {
 
     frontEnd_.SetCaption(frontEnd_.Caption() + " - Version " + kVersion);
 
-    if (switches.find("/U") != std::string::npos) return RunUninstall();
-    if (switches.find("/I") != std::string::npos) return RunInstall();
+    if (switches.find("/U") != std::string::npos) {
+        return FinishRegistration(NTService.Uninstall(), "0", " service uninstalled successfully",
+                                  " failed to uninstall as service");
+    }
+    if (switches.find("/I") != std::string::npos) {
+        return FinishRegistration(NTService.Install(), "1", " service installation succeeded",
+                                  " failed to install as service");
+    }
 
-    std::string why;
-    if (!fileSystem_.LockForThisProcess(g_AppPath + "POP2SMTP.lock", why)) {
-        frontEnd_.MessageBox("Another relay runs in " + g_AppPath + ": " + why);
+    if (const Status locked = fileSystem_.LockForThisProcess(g_AppPath + "POP2SMTP.lock");
+        !locked) {
+        frontEnd_.MessageBox("Another relay runs in " + g_AppPath + ": " + locked.why());
         return frontEnd_.EndProcess(1);
     }
     // Temporary files of an interrupted spool write hold messages that were never deleted on
@@ -110,32 +117,16 @@ void TarvixPOP2SMTP_Main::Form_Load() {
     m_PollTimer = m_POPInterval;
 }
 
-void TarvixPOP2SMTP_Main::RunUninstall() {
-    if (NTService.Uninstall()) {
-        NTService.SaveSetting("Parameters", "RunAsService", "0");
-        frontEnd_.MessageBox(NTService.DisplayName() + " service uninstalled successfully");
-        frontEnd_.EndProcess(0);
-    } else {
-        frontEnd_.MessageBox(NTService.DisplayName() + " failed to uninstall as service");
-        frontEnd_.EndProcess(1);
-    }
-}
-
-void TarvixPOP2SMTP_Main::RunInstall() {
-    NTService.SetInteractive(false);
-    NTService.SetControlsAccepted(kAcceptedControls);
-    if (NTService.Install()) {
-        NTService.SaveSetting("Parameters", "RunAsService", "1");
-        frontEnd_.MessageBox(NTService.DisplayName() + " service installation succeeded");
-        frontEnd_.EndProcess(0);
-    } else {
-        frontEnd_.MessageBox(NTService.DisplayName() + " failed to install as service");
-        frontEnd_.EndProcess(1);
-    }
+// The end of an uninstall ("/U") or install ("/I"): a success is stored as the service setting;
+// either way it is shown and the process ends.
+void TarvixPOP2SMTP_Main::FinishRegistration(bool succeeded, const char* setting,
+                                             const char* success, const char* failure) {
+    if (succeeded) NTService.SaveSetting("Parameters", "RunAsService", setting);
+    frontEnd_.MessageBox(NTService.DisplayName() + (succeeded ? success : failure));
+    frontEnd_.EndProcess(succeeded ? 0 : 1);
 }
 
 void TarvixPOP2SMTP_Main::StartServiceOperation() {
-    NTService.SetControlsAccepted(kAcceptedControls);
     NTService.StartService();
     NTService.LogEvent(kEventInformation, kEventId, "Tarvix POP2SMTP started");
     frontEnd_.Hide();
@@ -145,26 +136,16 @@ void TarvixPOP2SMTP_Main::Form_Resize() {
     frontEnd_.FitListToClientArea();
 }
 
-void TarvixPOP2SMTP_Main::Form_Unload(int& /*Cancel*/) {
+// An unload is never refused, so the window's cancel flag has no counterpart here.
+void TarvixPOP2SMTP_Main::Form_Unload() {
     if (g_RunAsService) NTService.LogEvent(kEventInformation, kEventId, "Tarvix POP2SMTP stopped");
     frontEnd_.EndProcess(0);
-}
-
-void TarvixPOP2SMTP_Main::NTService_Start(bool& Success) {
-    Success = true;
-}
-void TarvixPOP2SMTP_Main::NTService_Pause(bool& Success) {
-    Success = true;
-}
-void TarvixPOP2SMTP_Main::NTService_Continue(bool& Success) {
-    Success = true;
 }
 
 void TarvixPOP2SMTP_Main::NTService_Stop() {
     Timer_POP.SetEnabled(false);
     Timer_SMTP.SetEnabled(false);
-    int cancel = 0;
-    Form_Unload(cancel);
+    Form_Unload();
 }
 
 std::string TarvixPOP2SMTP_Main::ReadIniValue(const std::string& Section, const std::string& Key,
@@ -187,4 +168,17 @@ void TarvixPOP2SMTP_Main::LoadOptions() {
              [&](const char* key) { return config.GetString("General", key, ""); }, options_)) {
         WriteLog("(Config) Unknown value, default used: " + unknown, 99);
     }
+}
+
+void TarvixPOP2SMTP_Main::FetchSecret(const std::string& command, const unsigned& current,
+                                      std::function<bool()> waiting,
+                                      std::function<void(std::string)> use,
+                                      std::function<void(const std::string&)> fail) {
+    commands_.Run(command, [&current, session = current, waiting = std::move(waiting),
+                            use = std::move(use), fail = std::move(fail)](
+                               bool ok, const std::string& firstLine, const std::string& why) {
+        if (session != current || !waiting()) return;
+        if (!ok) return fail(why);
+        use(firstLine);
+    });
 }

@@ -1,27 +1,49 @@
 // main_object.h - TarvixPOP2SMTP_Main: the relay's main object, its state and its handlers.
 //
-// One object holds all relay state and every handler: start-up and shutdown (src/relay), the
-// POP3 poll cycle and session (src/relay/pop3), the dispatch scan and routing rules
-// (src/relay/spool) and the SMTP connection and session (src/relay/smtp). Each member function
-// is defined in the folder of the subsystem that owns it.
+// One object holds the relay's handlers: start-up and shutdown (src/relay), the POP3 poll cycle
+// and session (src/relay/pop3), the dispatch scan and routing rules (src/relay/spool) and the
+// SMTP connection and session (src/relay/smtp). Each member function is defined in the folder of
+// the subsystem that owns it. What ends with a POP3 or SMTP session is in that session's struct
+// (POPSession, SMTPSession), replaced by a fresh one when a session starts or ends; what outlives
+// a session (the poll cycle's counters, the retrieval list, the delivery in progress, the route)
+// is a member of the object itself.
 //
 // The object touches the machine only through the interfaces of platform.h, handed in by
 // RelayPlatform; all handlers run on one thread, one at a time, and never let a failure escape.
+//
+// The names are those of the relay's first, Windows, form; on Linux they stand for:
+//   Form_Load, Form_Resize, Form_Unload   start-up, a resized terminal, the end of the process
+//   List_Debug, the window                the log's list on the terminal (FrontEnd, ListBox)
+//   Menu_RunPOP_Click                     "Run POP now": the POP menu of the terminal view (F10,
+//                                         or the key r), or the signal SIGUSR1
+//   Timer_POP, Timer_SMTP                 100 ms timers of the Asio event loop (Timer)
+//   Winsock_POP_Client, _SMTP_Client      Asio TCP/TLS client sockets (SocketControl)
+//   NTService, NTService_Stop             the systemd unit and its stop signal (ServiceControl);
+//                                         systemd has no pause or continue, so there are no
+//                                         handlers for those
+//   RunAsService                          a setting in the program directory, or a packaged
+//                                         instance (POP2SMTP_SERVICE)
+//   the event log                         syslog
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "relay/lines.h"
+#include "relay/link.h"
 #include "relay/log.h"
 #include "relay/options.h"
 #include "relay/platform.h"
+#include "relay/secret.h"
 #include "relay/spool/specific_rule.h"
 #include "relay/spool/spool.h"
+#include "relay/states.h"
 
 // The message in delivery, read from its spool file by the dispatch scan.
 struct SMTPMessage {
@@ -53,10 +75,51 @@ struct RelayPlatform {
     bool serviceRun = false;   // a service run whatever the stored setting (packaged instances)
 };
 
+// The fields of one POP3 session. CloseAndShutdownPOPClient replaces them with a fresh set.
+struct POPSession {
+    PopState m_POPState = PopState::Idle;
+    ReceivedLines m_ReceivedPOPData;
+    // The message being downloaded: the lines not yet written to its spool file.
+    std::string m_ReceivedPOPMessage;
+    int16_t m_POPMessageCount = 0;
+    // The spool file being written; after a failure nothing more is stored in this session.
+    std::unique_ptr<WritableFile> file;
+    bool fileFailed = false;
+    uint64_t messageBytes = 0;  // of the message being retrieved, as received
+    int challenges = 0;         // of the XOAUTH2 login
+    // A refusal that closed the socket: the reason when the watchdog ends the session later.
+    std::string problem;
+};
+
+// The fields of one SMTP session. CloseAndShutdownSMTPClient replaces them with a fresh set.
+struct SMTPSession {
+    static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+
+    SmtpState m_SMTPState = SmtpState::Idle;
+    ReceivedLines m_ReceivedSMTPData{kMaxReplyBytes};
+    // What the server's EHLO offered.
+    struct Capabilities {
+        bool ehlo = false;  // the server took EHLO: envelope commands in RFC 5321's form
+        bool starttls = false, pipelining = false;
+        std::string auth;  // " PLAIN LOGIN ": the mechanisms, upper-cased, between blanks
+    } offered;
+    SmtpAuth auth = SmtpAuth::Plain;
+    Secret secret;  // the route's password, or the password command's answer
+    int challenges = 0;
+    // The reply being received, in lines and bytes.
+    int replyLines = 0;
+    std::size_t replyBytes = 0;
+    bool pipelined = false;  // this message's envelope went out in one go
+    std::size_t recipientIndex = 0, recipientReplies = 0, recipientsAccepted = 0;
+    std::unique_ptr<BodySource> bodyPump;  // the body being sent from the spool file
+    // Dispatch=continuous: the next message goes to another server, after QUIT.
+    std::optional<SmtpRoute> nextRoute;
+    std::string problem;
+};
+
 class TarvixPOP2SMTP_Main {
   public:
     static constexpr const char* kVersion = "1.0.05";
-    static constexpr int32_t kWatchdogMs = 10000;
     static constexpr int32_t kErrRetryMs = 30000;
     static constexpr int kMaxMessagesPerSession = 100;
     // A login gives up after this many challenges from the server; a message may exceed the
@@ -65,46 +128,26 @@ class TarvixPOP2SMTP_Main {
     static constexpr uint64_t kSizeMargin = uint64_t{1} << 20;
     // One SMTP reply, all its lines together, in lines and bytes.
     static constexpr int kMaxReplyLines = 64;
-    static constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+    static constexpr std::size_t kMaxReplyBytes = SMTPSession::kMaxReplyBytes;
 
     explicit TarvixPOP2SMTP_Main(RelayPlatform platform);
     TarvixPOP2SMTP_Main(const TarvixPOP2SMTP_Main&) = delete;
     TarvixPOP2SMTP_Main& operator=(const TarvixPOP2SMTP_Main&) = delete;
 
-    // Start-up, layout, shutdown, configuration and the log (src/relay/main_object.cpp).
+    // The handlers: what the front end, the service, the timers and the sockets call.
     void Form_Load();
     void Form_Resize();
-    void Form_Unload(int& Cancel);
-    void NTService_Start(bool& Success);
-    void NTService_Pause(bool& Success);
-    void NTService_Continue(bool& Success);
+    void Form_Unload();
     void NTService_Stop();
-    std::string ReadIniValue(const std::string& Section, const std::string& Key,
-                             const std::string& Default);
-    void WriteLog(std::string_view Message, int16_t Level) { log_.Write({}, Message, Level); }
-
-    // POP3 poll cycle and connection (src/relay/pop3/poll.cpp).
-    void Timer_POP_Timer();
     void Menu_RunPOP_Click();
-    void POPConnect();
-    void CloseAndShutdownPOPClient();
-    void SendPOPDataRow(const std::string& Message);
+    void Timer_POP_Timer();
+    void Timer_SMTP_Timer();
     void Winsock_POP_Client_Connect();
     void Winsock_POP_Client_Close();
     void Winsock_POP_Client_Error(int32_t Number, const std::string& Description);
     void Winsock_POP_Client_SendComplete();
-    // POP3 session (src/relay/pop3/session.cpp).
     void Winsock_POP_Client_DataArrival(int32_t bytesTotal);
     void Winsock_POP_Client_Secured();
-
-    // Dispatch scan and routing rules (src/relay/spool/dispatch.cpp, rules.cpp).
-    void Timer_SMTP_Timer();
-    const std::vector<cTarvixPOP2SMTP_Specific>& LoadSpecificRules();
-
-    // SMTP connection (src/relay/smtp/connection.cpp) and session (src/relay/smtp/session.cpp).
-    void SMTPSend(const std::string& SMTPServer, int32_t SMTPPort);
-    void CloseAndShutdownSMTPClient();
-    void SendSMTPDataRow(const std::string& Message);
     void Winsock_SMTP_Client_Connect();
     void Winsock_SMTP_Client_Close();
     void Winsock_SMTP_Client_Error(int32_t Number, const std::string& Description);
@@ -112,29 +155,31 @@ class TarvixPOP2SMTP_Main {
     void Winsock_SMTP_Client_DataArrival(int32_t bytesTotal);
     void Winsock_SMTP_Client_Secured();
 
-    // Relay state; every member starts empty, zero or false.
+    const RelayOptions& Options() const { return options_; }
+    // The log: the list and, for the levels DebugLevel names, the day's file.
+    void WriteLog(std::string_view Message, int16_t Level) { log_.Write({}, Message, Level); }
+
+    // The configuration read at start-up.
     std::string m_POPServer, m_POPUser, m_POPPassword;
     int32_t m_POPPort = 0;
     int32_t m_POPInterval = 0;
     std::string m_SMTPServer, m_SMTPName;
     int32_t m_SMTPPort = 0;
+
+    // The poll cycle, which outlives its sessions: the idle time towards the next poll, the
+    // watchdog's count, the messages listed by the last LIST and the one being retrieved, and
+    // the spool file counter.
     int32_t m_PollTimer = 0;
-    int16_t m_POPState = 0;
-    ReceivedLines m_ReceivedPOPData;
-    // The message being downloaded: the lines not yet written to its spool file.
-    std::string m_ReceivedPOPMessage;
+    int32_t POPWatchdogTime = 0;
     std::array<int32_t, kMaxMessagesPerSession> m_POPMessageNumbers{};
-    int16_t m_POPMessageCount = 0;
+    int32_t POPMessageIndex = 0;
     int32_t m_InternalMessageId = 0;
-    int16_t m_SMTPState = 0;
-    ReceivedLines m_ReceivedSMTPData{kMaxReplyBytes};
-    bool m_SMTPSucceed = false;
+
+    // The delivery in progress, which outlives its SMTP session: the spool file, the message
+    // read from it, whether it was handed over; and the dispatch scan's counters.
     std::string m_SMTPFileName;
     SMTPMessage m_SMTPMessage;
-
-    // Counters that keep their values from tick to tick, each owned by one handler.
-    int32_t POPWatchdogTime = 0;
-    int32_t POPMessageIndex = 0;
+    bool m_SMTPSucceed = false;
     int32_t SMTPBusyTime = 0;
     int32_t ErrRetryTime = 0;
 
@@ -146,28 +191,40 @@ class TarvixPOP2SMTP_Main {
     SocketControl& Winsock_SMTP_Client;
     ServiceControl& NTService;
 
-    const RelayOptions& Options() const { return options_; }
-
   private:
-    // Start-up.
-    void RunUninstall();
-    void RunInstall();
+    // Tests look at the sessions through this (tests/unit).
+    friend struct RelayProbe;
+
+    // Start-up (main_object.cpp) and what an operator sees (status.cpp).
+    std::string ReadIniValue(const std::string& Section, const std::string& Key,
+                             const std::string& Default);
+    void FinishRegistration(bool succeeded, const char* setting, const char* success,
+                            const char* failure);
     void RunSpoolReport();
     std::string ConfigPath() const;
     void StartServiceOperation();
     void LoadOptions();
-    void WriteLog(std::string_view prefix, std::string_view text, int16_t Level) {
-        log_.Write(prefix, text, Level);
-    }
+    // Runs a password command before a session connects; `use` gets its answer, `fail` why it
+    // gave none. An answer for a session that has ended meanwhile (`session` no longer
+    // `current`, or the session no longer waits for it) is dropped.
+    void FetchSecret(const std::string& command, const unsigned& current,
+                     std::function<bool()> waiting, std::function<void(std::string)> use,
+                     std::function<void(const std::string&)> fail);
 
-    static bool MovedSince(const SocketControl& socket, uint64_t& last);
-
-    // POP3.
+    // POP3 connection (pop3/poll.cpp) and session (pop3/session.cpp).
+    void POPConnect();
     void ConnectPOP();
+    void CloseAndShutdownPOPClient();
     void FailPOPSession(const std::string& why);
-    void SendPOPRow(const std::string& row, std::string_view shown);
+    void SendPOPDataRow(const std::string& Message);
+    void SetPOPState(PopState state) { pop_.m_POPState = state; }
     void HandlePOPLine(const std::string& line, int16_t replyKind);
+    void AfterGreeting(int16_t replyKind);
     void StartPOPLogin();
+    void TakeListLine(const std::string& line, int16_t replyKind);
+    void AfterQuit();
+    void AfterStls(int16_t replyKind);
+    void AfterXOAuth2Token(const std::string& line, int16_t replyKind);
     void AddToPOPMessage(std::string_view line);
     bool FlushPOPMessage();
     void DropPOPFile();
@@ -176,7 +233,8 @@ class TarvixPOP2SMTP_Main {
     void PassOver(int32_t number, uint64_t size);
     bool POPMessageTooLarge();
 
-    // Dispatch.
+    // Dispatch scan (spool/dispatch.cpp, rules.cpp).
+    const std::vector<cTarvixPOP2SMTP_Specific>& LoadSpecificRules();
     bool TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Specific>& rules, SmtpRoute& route);
     bool KeepAllowedRecipients(SMTPMessage& record);
     void QueueOneStoredMessage();
@@ -187,15 +245,23 @@ class TarvixPOP2SMTP_Main {
     void DeliverNextOnThisConnection(bool fileKept);
     void StartTakenDelivery();
 
-    // SMTP.
+    // SMTP connection (smtp/connection.cpp) and session (smtp/session.cpp).
+    void SMTPSend(const std::string& SMTPServer, int32_t SMTPPort);
     void ConnectSMTP();
+    void CloseAndShutdownSMTPClient();
+    void EndSMTPSessionUnanswered(const std::string& why);
     void FailSMTPSession(const std::string& why);
-    void SendSMTPRow(std::string_view row, std::string_view shown);
+    void SendSMTPDataRow(const std::string& Message);
     void HandleSMTPLine(const std::string& line, int16_t replyCode);
+    void AfterGreeting(int16_t replyCode, bool positive);
+    void SendHelo();
     void SendEhlo();
     void NoteCapability(const std::string& line);
+    void AfterEhloLine(const std::string& line, bool positive);
     void AfterEhlo();
+    void AfterStartTls(int16_t replyCode, const std::string& line);
     void SendAuth();
+    void AfterAuth(int16_t replyCode, const std::string& line);
     void SendMailFrom();
     std::size_t RecipientCount() const;
     std::string RecipientRow(std::size_t index) const;
@@ -204,8 +270,9 @@ class TarvixPOP2SMTP_Main {
     void SendMessageRows();
     void PumpBody();
     void AfterEndOfData(int16_t replyCode, const std::string& line);
+    void AfterQuitReply();
     void RefuseDelivery(int16_t replyCode, const std::string& line);
-    // Outcomes of several recipients with RefusedMail=keep (src/relay/smtp/recipients.cpp).
+    // Outcomes of several recipients with RefusedMail=keep (smtp/recipients.cpp).
     std::string RecipientRecordPath() const;
     bool ReadRecipientRecord(const std::string& path, SMTPMessage& record);
     bool SettleRecipients(bool delivered, int16_t code, const std::string& line);
@@ -228,9 +295,8 @@ class TarvixPOP2SMTP_Main {
     std::string rulesStamp_, rulesText_;
     std::vector<cTarvixPOP2SMTP_Specific> rules_;
 
-    // The service's status line (src/relay/status.cpp): the spool's counts and how the last
-    // POP3 and SMTP sessions ended; a refusal that closed a socket is the reason when the
-    // watchdog ends that session later.
+    // The service's status line (status.cpp): the spool's counts and how the last POP3 and SMTP
+    // sessions ended.
     struct Outcome {
         bool seen = false, ok = false;
         std::string time, reason;
@@ -238,46 +304,27 @@ class TarvixPOP2SMTP_Main {
     void NoteOutcome(Outcome& outcome, std::string_view failure);
     void UpdateStatus();
     Outcome popOutcome_, smtpOutcome_;
-    std::string popProblem_, smtpProblem_, statusText_;
+    std::string statusText_;
 
-    // POP3 session: the spool file being written, and the session number that a password
-    // command's late answer must match.
-    std::unique_ptr<WritableFile> popFile_;
-    bool popFileFailed_ = false;
-    // The sizes the LIST answer announced (saturated), the bytes of the message being retrieved,
-    // the login's challenge rounds.
+    // POP3: the link, the session, its number (a password command's late answer must match it),
+    // the sizes the LIST answer announced (saturated) beside the message numbers.
+    Link popLink_;
+    POPSession pop_;
+    unsigned popSession_ = 0;
     std::array<uint64_t, kMaxMessagesPerSession> popSizes_{};
-    uint64_t popMessageBytes_ = 0;
-    int popChallenges_ = 0;
     // MaxMessageSize: the messages (number, size) already logged as left on the server.
     static constexpr std::size_t kRememberedPassedOver = 4096;
     std::set<std::pair<int32_t, uint64_t>> passedOver_;
-    unsigned popSession_ = 0;
-    uint64_t popMoved_ = 0, smtpMoved_ = 0;  // the sockets' byte counts at the last tick
 
-    // SMTP session: how the current server is reached and what its EHLO offered, the login,
-    // the recipients named and accepted, the body being sent from the spool file, and the
-    // next message when it goes to another server (Dispatch=continuous).
-    SmtpRoute route_;
-    struct Capabilities {
-        bool ehlo = false;  // the server took EHLO: envelope commands in RFC 5321's form
-        bool starttls = false, pipelining = false;
-        std::string auth;  // " PLAIN LOGIN ": the mechanisms, upper-cased, between blanks
-    } capabilities_;
-    SmtpAuth authMechanism_ = SmtpAuth::Plain;
-    std::string smtpSecret_;
+    // SMTP: the link, the session and its number, how the current server is reached, and the
+    // reply each recipient of the delivery in progress got in its attempt (code 0: none yet).
+    Link smtpLink_;
+    SMTPSession smtp_;
     unsigned smtpSession_ = 0;
-    int smtpChallenges_ = 0, replyLines_ = 0;
-    std::size_t replyBytes_ = 0;
-    bool pipelined_ = false;
-    // The reply each recipient got in this attempt (code 0: none yet).
+    SmtpRoute route_;
     struct RecipientOutcome {
         int16_t code = 0;
         std::string reply;
     };
     std::vector<RecipientOutcome> outcomes_;
-    std::size_t recipientIndex_ = 0, recipientReplies_ = 0, recipientsAccepted_ = 0;
-    std::unique_ptr<BodySource> bodyPump_;
-    bool nextTaken_ = false;
-    SmtpRoute takenRoute_;
 };

@@ -16,10 +16,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "relay/result.h"
 
 // A periodic timer. The tick callback is set once by the owner; the timer runs from creation.
 class Timer {
@@ -49,13 +50,6 @@ class Clock {
     virtual LocalTime Now() = 0;
 };
 
-// Raised by SocketControl::Connect for arguments that can never work, and by SendData when no
-// connection is open. The description is what the caller logs.
-class SocketFailure : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
 // The events of one socket control instance.
 struct SocketEvents {
     std::function<void()> onConnect;
@@ -71,13 +65,13 @@ class SocketControl {
   public:
     virtual ~SocketControl() = default;
     virtual void SetEvents(SocketEvents events) = 0;
-    // Returns at once; the outcome arrives as the Connect or Error event. Throws SocketFailure
-    // for an empty host or a port outside 1..65535.
-    virtual void Connect(const std::string& host, int32_t port) = 0;
+    // Returns at once; the outcome arrives as the Connect or Error event. Fails at once, with
+    // the description the caller logs, for an empty host or a port outside 1..65535.
+    virtual Status Connect(const std::string& host, int32_t port) = 0;
     // The same with TLS from the first byte: the Connect event comes once the certificate of
     // `host` was checked (against the PEM file `trustFile`, else the system store).
-    virtual void ConnectTls(const std::string& host, int32_t port,
-                            const std::string& trustFile) = 0;
+    virtual Status ConnectTls(const std::string& host, int32_t port,
+                              const std::string& trustFile) = 0;
     // Upgrades the open connection to TLS (STLS, STARTTLS). Nothing may be waiting unread: bytes
     // received before the upgrade end the connection with an Error event. Secured or Error follows.
     virtual void StartTls(const std::string& trustFile) = 0;
@@ -87,8 +81,8 @@ class SocketControl {
     // A count that grows whenever bytes move on the connection in either direction, also while
     // sent data is still leaving the system's buffers; 0 without a connection.
     virtual uint64_t BytesMoved() const = 0;
-    // Queues bytes for sending. Throws SocketFailure when no connection is open.
-    virtual void SendData(std::string_view data) = 0;
+    // Queues bytes for sending. Fails when no connection is open.
+    virtual Status SendData(std::string_view data) = 0;
     // Moves everything received and not yet taken into `into` (replacing its content).
     virtual void GetData(std::string& into) = 0;
     // Closes the connection; harmless in any state; raises no Close event.
@@ -113,11 +107,10 @@ class FileReader {
 class WritableFile {
   public:
     virtual ~WritableFile() = default;
-    virtual bool Write(std::string_view bytes) = 0;
+    virtual Status Write(std::string_view bytes) = 0;
     // New files: flushes, syncs, gives the file the name `path` unless that name exists, syncs
-    // the directory. An empty text on success, else the reason.
-    virtual std::string Commit(const std::string& path) = 0;
-    virtual std::string Error() const = 0;
+    // the directory.
+    virtual Status Commit(const std::string& path) = 0;
 };
 
 // File operations of the relay. Paths are full paths; every call reports failure by its result
@@ -133,11 +126,9 @@ class FileSystem {
     // A text that stays the same while the file `path` (through a link) is unchanged; empty when
     // that cannot be told, also while the file is so new that a later change could keep its time.
     virtual std::string SettledStamp(const std::string& path) = 0;
-    virtual std::unique_ptr<FileReader> OpenForReading(const std::string& path,
-                                                       std::string& error) = 0;
+    virtual Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& path) = 0;
     // A new file (mode 0600) under a temporary name in `directory` that no listing shows.
-    virtual std::unique_ptr<WritableFile> CreateNewFile(const std::string& directory,
-                                                        std::string& error) = 0;
+    virtual Result<std::unique_ptr<WritableFile>> CreateNewFile(const std::string& directory) = 0;
     // Appends to a file, creating it with mode 0600; null when it cannot be opened.
     virtual std::unique_ptr<WritableFile> OpenForAppend(const std::string& path) = 0;
     // Names (not paths) of the regular files in `directory` whose names end with `suffix`,
@@ -152,18 +143,18 @@ class FileSystem {
     virtual bool Remove(const std::string& path) = 0;
     // Removes the temporary files that an interrupted new file left in `directory`.
     virtual void RemoveStaleTemporaryFiles(const std::string& directory) = 0;
-    // Holds an exclusive lock on `path` for the rest of the process; false (and why) when
-    // another process holds it.
-    virtual bool LockForThisProcess(const std::string& path, std::string& why) = 0;
+    // Holds an exclusive lock on `path` for the rest of the process; fails when another
+    // process holds it.
+    virtual Status LockForThisProcess(const std::string& path) = 0;
 };
 
 // The service control: registration as a system service, the settings store, the event log.
+// The Windows control also took the set of accepted service requests and a desktop flag; a
+// systemd unit has neither (it is stopped by signal and never owns a desktop), so they are gone.
 class ServiceControl {
   public:
     virtual ~ServiceControl() = default;
-    virtual void SetControlsAccepted(int32_t controls) = 0;
     virtual std::string DisplayName() = 0;
-    virtual void SetInteractive(bool interactive) = 0;
     virtual bool Install() = 0;
     virtual void LogEvent(int16_t eventType, int32_t eventId, const std::string& text) = 0;
     virtual bool Uninstall() = 0;

@@ -11,9 +11,9 @@
 // File names, senders and replies are untrusted: control bytes show as "?".
 #include <cstdio>
 
+#include "relay/mail/addresses.h"
 #include "relay/main_object.h"
 #include "relay/procs.h"
-#include "relay/smtp/compose.h"
 
 using namespace TarvixPOP2SMTP_Procs;
 
@@ -51,37 +51,38 @@ std::string Size(uint64_t bytes) {
 
 // The first Return-Path or From address of a spool file, and its size.
 std::string SenderAndSize(FileSystem& files, const std::string& path, uint64_t& size) {
-    std::string error, sender;
+    std::string sender;
     uint64_t end = 0;
-    auto file = files.OpenForReading(path, error);
+    auto file = files.OpenForReading(path);
     if (!file) return sender;
-    size = file->Size();
-    spool::ReadHeaderLines(
-        *file,
+    size = file.value()->Size();
+    // A file that fails to read shows what was read of it.
+    (void)spool::ReadHeaderLines(
+        *file.value(),
         [&](std::string_view line) {
             const std::string key = UpperCase(Trim(GetField(line, 0, ":")));
             if (sender.empty() && (key == "FROM" || key == "RETURN-PATH")) {
-                sender = compose::BareAddress(Trim(line.substr(line.find(':') + 1)));
+                sender = mail::BareAddress(Trim(line.substr(line.find(':') + 1)));
             }
         },
-        end, error);
+        end);
     return sender;
 }
 
 // "address: reply; ..." from a recipient record, at most about kShownReply bytes of it.
 std::string RecordedReplies(FileSystem& files, const std::string& path) {
-    std::string error, replies;
+    std::string replies;
     uint64_t end = 0;
-    auto record = files.OpenForReading(path, error);
+    auto record = files.OpenForReading(path);
     if (!record) return replies;
-    spool::ReadHeaderLines(
-        *record,
+    (void)spool::ReadHeaderLines(
+        *record.value(),
         [&](std::string_view line) {
             if (replies.size() >= kShownReply) return;
             replies += (replies.empty() ? "" : "; ") + GetField(line, 1, "\t") + ": " +
                        GetField(line, 2, "\t");
         },
-        end, error);
+        end);
     return replies;
 }
 

@@ -58,7 +58,8 @@ void Road(const std::string& text) {
                   "\r\n.\r\n+OK\r\n" + wire + ".\r\n+OK\r\n";
     pop.ev.onDataArrival(0);
     const std::string commands = Sent(pop.done);
-    Check(commands.ends_with("RETR 1\r\nDELE 1\r\nQUIT\r\n") && m.m_POPState == 9);
+    Check(commands.ends_with("RETR 1\r\nDELE 1\r\nQUIT\r\n") &&
+          RelayProbe::POP(m).m_POPState == PopState::QuitSent);
 
     FakeSocket& smtp = relay->smtp;
     relay->timerSMTP.tick();
@@ -108,14 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         m.m_SMTPSucceed = false;
         relay->timerSMTP.tick();
     }
-    if (in.choice % 4 == 0) m.m_POPState = static_cast<int16_t>(in.choice / 4 % 14);
+    POPSession& pop = RelayProbe::POP(m);
+    if (in.choice % 4 == 0) pop.m_POPState = kPopStateNames[in.choice / 4 % 14].state;
     s.open = true;
     for (const std::string& piece : in.pieces) {
         s.pending = piece;
         s.ev.onDataArrival(static_cast<int32_t>(piece.size()));
         while (s.sendPending && s.open) s.sendPending = false, s.ev.onSendComplete();
-        Check(m.m_POPState >= 0 && m.m_POPState <= 13 && m.m_SMTPState >= 0 && m.m_SMTPState <= 15);
-        Check(m.m_POPMessageCount >= 0 && m.m_POPMessageCount <= 100);
+        Check(Name(pop.m_POPState) != "?" && Name(RelayProbe::SMTP(m).m_SMTPState) != "?");
+        Check(pop.m_POPMessageCount >= 0 && pop.m_POPMessageCount <= 100);
     }
     std::size_t deletes = 0, stored = 0;
     for (const std::string& d : relay->pop.done) {

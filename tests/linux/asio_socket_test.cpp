@@ -18,6 +18,7 @@
 #include <csignal>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "linux/posix_files.h"
 
@@ -125,7 +126,7 @@ struct Client {
         return done();
     }
     void Connect(int port) {
-        sock.Connect("127.0.0.1", port);
+        EXPECT_TRUE(sock.Connect("127.0.0.1", port).ok());
         EXPECT_TRUE(Run([&] { return events == "C"; })) << events << error;
     }
 };
@@ -141,21 +142,24 @@ TEST(AsioSocketTest, PlainConnectionsLeaveNothingBehind) {
         c.Run([] { return true; }, 200);
         EXPECT_EQ(c.events, fromHandler ? "CD" : "C");
     }
-    // Impossible arguments throw and leave no trace. Connecting elsewhere from the DataArrival
-    // event leaves nothing of the first connection, not even the rest of a large upload that the
-    // first peer does not read. Rows sent back to back then arrive complete and in order, and
-    // SendComplete follows once.
+    // Impossible arguments, and sending without a connection, fail at once with the reason to log
+    // and leave no trace. Connecting elsewhere from the DataArrival event leaves nothing of the
+    // first connection, not even the rest of a large upload that the first peer does not read.
+    // Rows sent back to back then arrive complete and in order, and SendComplete follows once.
     ScriptedServer first({"sfirst", "smore", "w"}), second({"d"});
     Client c;
-    for (auto [host, port] : {std::pair<std::string, int>{"", 25},
-                              {"127.0.0.1", 0},
-                              {"127.0.0.1", 65536},
-                              {"127.0.0.1", -1}}) {
-        EXPECT_THROW(c.sock.Connect(host, port), SocketFailure) << host << ":" << port;
+    for (auto [host, port, why] : {std::tuple{"", 25, "no host name"},
+                                   {"127.0.0.1", 0, "port 0 is out of range"},
+                                   {"127.0.0.1", 65536, "port 65536 is out of range"},
+                                   {"127.0.0.1", -1, "port -1 is out of range"}}) {
+        for (const Status& s : {c.sock.Connect(host, port), c.sock.ConnectTls(host, port, "")}) {
+            EXPECT_EQ(s.why(), "Invalid argument: "s + why);
+        }
     }
-    EXPECT_THROW(c.sock.SendData("x"), SocketFailure);  // no connection yet
+    EXPECT_EQ(c.sock.SendData("x").why(), "Wrong protocol or connection state");
     c.onData = [&] {
-        c.sock.SendData(std::string(16 << 20, 'u')), c.sock.Connect("127.0.0.1", second.port);
+        EXPECT_TRUE(c.sock.SendData(std::string(16 << 20, 'u')).ok());
+        EXPECT_TRUE(c.sock.Connect("127.0.0.1", second.port).ok());
     };
     c.Connect(first.port);
     c.Run([&] { return c.events == "CDC"; }, 300);
@@ -163,7 +167,9 @@ TEST(AsioSocketTest, PlainConnectionsLeaveNothingBehind) {
     c.Take();
     EXPECT_EQ(c.data, "");
     const std::string large(16 << 20, 'L');  // more than the socket buffers hold
-    for (const std::string& row : {"row 1\r\n"s, large, "row 3\r\n"s}) c.sock.SendData(row);
+    for (const std::string& row : {"row 1\r\n"s, large, "row 3\r\n"s}) {
+        EXPECT_TRUE(c.sock.SendData(row).ok());
+    }
     c.Run([&] { return c.Has('S'); }, 200);
     EXPECT_EQ(c.events, "CDCS");
     c.sock.Close();
@@ -207,19 +213,24 @@ TEST(AsioSocketTest, ConversationsPlainTlsAndStartTls) {
             c.sock.StartTls(Cert("localhost") + ".crt");  // checked for 127.0.0.1
         };
         const std::string trust = row.trust.empty() ? "" : Cert(row.trust) + ".crt";
-        row.mode == 't' ? c.sock.ConnectTls("localhost", server.port, trust)
-                        : c.sock.Connect("127.0.0.1", server.port);
+        EXPECT_TRUE((row.mode == 't' ? c.sock.ConnectTls("localhost", server.port, trust)
+                                     : c.sock.Connect("127.0.0.1", server.port))
+                        .ok());
         c.Run([&] { return c.Ended('C'); });
         EXPECT_EQ(c.sock.IsSecure(), row.mode == 't' && c.Has('C'));
-        if (row.mode == 's') c.sock.SendData("STLS"), c.Run([&] { return c.Ended('Z'); });
-        if (!c.Ended()) c.sock.SendData("HELLO");
+        if (row.mode == 's') {
+            EXPECT_TRUE(c.sock.SendData("STLS").ok());
+            c.Run([&] { return c.Ended('Z'); });
+        }
+        EXPECT_TRUE(c.Ended() || c.sock.SendData("HELLO").ok());
         c.Run([&] { return c.Ended(); }, 200);
         EXPECT_EQ(::fnmatch(row.events.c_str(), c.events.c_str(), FNM_EXTMATCH), 0) << c.events;
         EXPECT_NE(c.error.find(row.why), npos) << c.error;
         EXPECT_EQ(c.data, c.Has('D') ? row.data : "");
         ScriptedServer refused({});
         const std::string events = c.events + "E";
-        c.error.clear(), c.sock.Connect("127.0.0.1", refused.port);
+        c.error.clear();
+        EXPECT_TRUE(c.sock.Connect("127.0.0.1", refused.port).ok());
         EXPECT_TRUE(c.error.empty() && c.Run([&] { return c.events == events; }, 100)) << c.events;
         EXPECT_EQ(c.error.find("certificate"), npos) << c.error;
     }

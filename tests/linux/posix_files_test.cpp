@@ -32,17 +32,28 @@ struct TempDir {  // a new directory, removed with its content at the end
 TEST(PosixFilesTest, OnlyCommittedRegularFilesAreSeenAndNoLinkIsFollowed) {
     TempDir d;
     PosixFileSystem files;
-    std::string error, config, content("line 1\r\n\0\xff", 10);
+    std::string config, content("line 1\r\n\0\xff", 10);
     // A new file is seen only once committed, with exactly the bytes written and mode 0600. A
     // commit onto that name later fails and a file never committed goes: nothing else is left.
     for (int i = 0; i < 3; ++i) {
-        auto file = files.CreateNewFile(d.dir, error);
-        ASSERT_TRUE(file && file->Write(content.substr(0, 4)) && file->Write(content.substr(4)));
+        auto made = files.CreateNewFile(d.dir);
+        auto& file = made.value();
+        ASSERT_TRUE(file && file->Write(content.substr(0, 4)) && file->Write(content.substr(4)))
+            << made.why();
         EXPECT_EQ(files.ListFiles(d.dir, ""), std::vector<std::string>(i ? 1 : 0, "a.msg"));
-        EXPECT_TRUE(i == 2 || file->Commit(d / "a.msg").empty() == (i == 0)) << i;
+        const std::string refused = "cannot rename to " + d / "a.msg" + ": File exists";
+        EXPECT_TRUE(i == 2 || file->Commit(d / "a.msg").why() == (i ? refused : "")) << i;
     }
+    // The whole-file writer replaces only when told to, with the mode it is given.
+    EXPECT_EQ(WriteFileAtomically(d / "w", "old", 0640, IfExists::kFail).why(), "");
+    EXPECT_EQ(WriteFileAtomically(d / "w", "new", 0600, IfExists::kFail).why(),
+              "cannot rename to " + d / "w" + ": File exists");
+    EXPECT_TRUE(Read(d / "w") == "old" && fs::status(d / "w").permissions() == fs::perms{0640});
+    EXPECT_EQ(WriteFileAtomically(d / "w", "new", 0604, IfExists::kReplace).why(), "");
+    EXPECT_TRUE(Read(d / "w") == "new" && fs::status(d / "w").permissions() == fs::perms{0604});
     EXPECT_EQ(Read(d / "a.msg"), content);
     EXPECT_EQ(fs::status(d / "a.msg").permissions(), fs::perms{0600});
+    EXPECT_TRUE(files.Remove(d / "w"));
     EXPECT_EQ(d.All(), std::set<std::string>{"a.msg"});
     const std::string stamp = files.DirectoryStamp(d.dir);
     EXPECT_TRUE(!stamp.empty() && files.DirectoryStamp(d.dir) == stamp);
@@ -64,7 +75,8 @@ TEST(PosixFilesTest, OnlyCommittedRegularFilesAreSeenAndNoLinkIsFollowed) {
     ::alarm(10);  // an open that waits for a writer of the FIFO ends the test binary
     for (auto [name, opens] :
          {std::pair{"a.msg", true}, {"link.msg", false}, {"fifo.msg", false}, {"sub.msg", false}}) {
-        EXPECT_EQ(files.OpenForReading(d / name, error) != nullptr, opens) << name;
+        auto reader = files.OpenForReading(d / name);
+        EXPECT_EQ(reader.ok() && reader.value(), opens) << name << reader.why();
     }
     ::alarm(0);
     // Appending never goes through a link; the configuration may be one.
@@ -79,10 +91,17 @@ TEST(PosixFilesTest, OnlyCommittedRegularFilesAreSeenAndNoLinkIsFollowed) {
     EXPECT_TRUE(files.RenameNoReplace(d / "b.msg", d / "d.msg"));
     // The lock holds against another instance until its holder is gone.
     auto holder = std::make_unique<PosixFileSystem>();
-    EXPECT_TRUE(holder->LockForThisProcess(d / "lock", error)) << error;
-    EXPECT_FALSE(files.LockForThisProcess(d / "lock", error));
+    EXPECT_EQ(holder->LockForThisProcess(d / "lock").why(), "");
+    EXPECT_EQ(files.LockForThisProcess(d / "lock").why(),
+              d / "lock" + " is locked by another process");
     holder.reset();
-    EXPECT_TRUE(files.LockForThisProcess(d / "lock", error)) << error;
+    EXPECT_EQ(files.LockForThisProcess(d / "lock").why(), "");
+}
+
+TEST(PosixFilesTest, JoinPathPutsOneSlashBetween) {  // an empty directory is the root
+    for (auto [dir, path] : {std::pair{"/a", "/a/b"}, {"/a//", "/a/b"}, {"", "/b"}}) {
+        EXPECT_EQ(JoinPath(dir, "/b"), path) << dir;
+    }
 }
 
 }  // namespace

@@ -18,20 +18,24 @@
 class FakeSocket : public SocketControl {
   public:
     void SetEvents(SocketEvents events) override { ev = std::move(events); }
-    void Connect(const std::string& host, int32_t port) override { Open("connect", host, port); }
-    void ConnectTls(const std::string& host, int32_t port, const std::string&) override {
-        Open("tls", host, port);
-        secure = true;
+    Status Connect(const std::string& host, int32_t port) override {
+        return Open("connect", host, port);
+    }
+    Status ConnectTls(const std::string& host, int32_t port, const std::string&) override {
+        Status opened = Open("tls", host, port);
+        secure = opened.ok();
+        return opened;
     }
     void StartTls(const std::string&) override { Mark("[starttls]"); }
     bool IsSecure() const override { return secure; }
     bool PeerIsLoopback() const override { return loopback; }
     uint64_t BytesMoved() const override { return moved; }
-    void SendData(std::string_view data) override {
-        if (!open) throw SocketFailure("Wrong protocol or connection state");
+    Status SendData(std::string_view data) override {
+        if (!open) return Status::Failed("Wrong protocol or connection state");
         if (done.empty() || done.back().front() == '[') done.emplace_back();
         done.back() += data;
         sendPending = true;
+        return Status::Ok();
     }
     void GetData(std::string& into) override {
         into.clear();
@@ -54,13 +58,14 @@ class FakeSocket : public SocketControl {
 
   private:
     void Mark(const std::string& marker) { done.push_back(marker); }
-    void Open(const char* how, const std::string& h, int32_t p) {
+    Status Open(const char* how, const std::string& h, int32_t p) {
         Mark("[" + std::string(how) + " " + h + ":" + std::to_string(p) + "]");
-        if (failConnectWith) throw SocketFailure(*failConnectWith);
+        if (failConnectWith) return Status::Failed(*failConnectWith);
         open = true;
         secure = false;
         host = h;
         port = p;
+        return Status::Ok();
     }
 };
 
@@ -83,9 +88,7 @@ class FakeClock : public Clock {
 // Records every call, in order, as a short text.
 class FakeService : public ServiceControl {
   public:
-    void SetControlsAccepted(int32_t c) override { calls.push_back("accept " + std::to_string(c)); }
     std::string DisplayName() override { return "Tarvix POP to SMTP Relay Service"; }
-    void SetInteractive(bool i) override { calls.push_back(i ? "interactive" : "not interactive"); }
     bool Install() override { return calls.push_back("install"), installOk; }
     void LogEvent(int16_t type, int32_t id, const std::string& text) override {
         calls.push_back("event " + std::to_string(type) + " " + std::to_string(id) + " " + text);
@@ -136,19 +139,15 @@ class FakeCommands : public CommandRunner {
 // The real file system, with switches that make single operations fail.
 class FaultyFiles : public PosixFileSystem {
   public:
-    std::unique_ptr<WritableFile> CreateNewFile(const std::string& dir,
-                                                std::string& error) override {
-        if (!failCreate) return PosixFileSystem::CreateNewFile(dir, error);
-        error = "cannot create a file in " + dir + ": No space left on device";
-        return nullptr;
+    Result<std::unique_ptr<WritableFile>> CreateNewFile(const std::string& dir) override {
+        if (!failCreate) return PosixFileSystem::CreateNewFile(dir);
+        return Status::Failed("cannot create a file in " + dir + ": No space left on device");
     }
-    std::unique_ptr<FileReader> OpenForReading(const std::string& path,
-                                               std::string& error) override {
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& path) override {
         if (failRead.empty() || path.find(failRead) == std::string::npos) {
-            return PosixFileSystem::OpenForReading(path, error);
+            return PosixFileSystem::OpenForReading(path);
         }
-        error = "cannot open " + path + ": Input/output error";
-        return nullptr;
+        return Status::Failed("cannot open " + path + ": Input/output error");
     }
     // A directory's time may be as coarse as a clock tick: the files a test writes there count
     // as a change of the directory whatever its time says.
@@ -158,6 +157,12 @@ class FaultyFiles : public PosixFileSystem {
     bool failCreate = false;
     std::string failRead;
     int outsideChanges = 0;
+};
+
+// What tests may see of the main object's sessions.
+struct RelayProbe {
+    static POPSession& POP(TarvixPOP2SMTP_Main& m) { return m.pop_; }
+    static SMTPSession& SMTP(TarvixPOP2SMTP_Main& m) { return m.smtp_; }
 };
 
 // A main object on the fakes over a fresh program directory.

@@ -26,6 +26,7 @@
 //   listed TEXT            the newest list line, with its time
 //   nolog TEXT             no list line since the last check contains TEXT
 //   state NAME VALUE       a member of the main object;  set NAME VALUE  sets one
+//   state pop|smtp STATE   the session's state by name (RetrSent);  set pop|smtp STATE
 //   service CALL; box TEXT; ended N; shown; hidden     the service calls, message boxes, end
 // Before every action and at the end of a case everything the relay sent must have been
 // expected: a transcript lists every command.
@@ -35,9 +36,9 @@
 #include <set>
 
 #include "fakes.h"
+#include "relay/mail/addresses.h"
 #include "relay/procs.h"
 #include "relay/profile.h"
-#include "relay/smtp/compose.h"
 
 using namespace TarvixPOP2SMTP_Procs;
 
@@ -178,7 +179,7 @@ class Player {
         if (verb == "hold") return void(held_ = true);
         if (verb == "menu") return relay_->main.Menu_RunPOP_Click();
         if (verb == "stop") return relay_->main.NTService_Stop();
-        if (verb == "unload") return relay_->main.Form_Unload(cancel_);
+        if (verb == "unload") return relay_->main.Form_Unload();
         if (verb == "event") return Event();
         if (verb == "command") return Answer();
         if (verb == "log" || verb == "nolog") return CheckLog(verb == "log");
@@ -261,7 +262,7 @@ class Player {
             expect(std::to_string(DayNumber(std::stoi(f[0]), std::stoi(f[1]), std::stoi(f[2]))));
         } else if (verb == "addresses") {
             std::vector<std::string> addresses;
-            compose::AddAddresses(f[0], addresses);
+            mail::AddAddresses(f[0], addresses);
             for (const std::string& a : addresses) found += (found.empty() ? "" : " ") + a;
             expect(found);
         } else {
@@ -374,12 +375,15 @@ class Player {
 
     // The members a transcript may look at, as text.
     std::map<std::string, std::string> Members() const {
-        const TarvixPOP2SMTP_Main& m = relay_->main;
+        TarvixPOP2SMTP_Main& m = relay_->main;
+        const POPSession& pop = RelayProbe::POP(m);
+        const SMTPSession& smtp = RelayProbe::SMTP(m);
         const SMTPMessage& msg = m.m_SMTPMessage;
         auto n = [](auto v) { return std::to_string(v); };
         // clang-format off
-        return {{"m_POPState", n(m.m_POPState)}, {"m_SMTPState", n(m.m_SMTPState)},
-                {"m_SMTPSucceed", n(m.m_SMTPSucceed)}, {"m_POPMessageCount", n(m.m_POPMessageCount)},
+        return {{"pop", std::string(Name(pop.m_POPState))},
+                {"smtp", std::string(Name(smtp.m_SMTPState))},
+                {"m_SMTPSucceed", n(m.m_SMTPSucceed)}, {"m_POPMessageCount", n(pop.m_POPMessageCount)},
                 {"m_PollTimer", n(m.m_PollTimer)}, {"POPWatchdogTime", n(m.POPWatchdogTime)},
                 {"SMTPBusyTime", n(m.SMTPBusyTime)}, {"ErrRetryTime", n(m.ErrRetryTime)},
                 {"m_SMTPFileName", m.m_SMTPFileName}, {"m_POPServer", m.m_POPServer},
@@ -390,8 +394,8 @@ class Player {
                 {"g_AppPath", g_AppPath}, {"g_SpoolPath", g_SpoolPath},
                 {"g_RunAsService", n(g_RunAsService)}, {"caption", relay_->front.caption},
                 {"status", relay_->service.status},
-                {"ReceivedPOPData", n(m.m_ReceivedPOPData.empty())},
-                {"ReceivedSMTPData", n(m.m_ReceivedSMTPData.empty())},
+                {"ReceivedPOPData", n(pop.m_ReceivedPOPData.empty())},
+                {"ReceivedSMTPData", n(smtp.m_ReceivedSMTPData.empty())},
                 {"From", msg.From}, {"To", msg.To}, {"Subject", msg.Subject},
                 {"ReturnPath", msg.ReturnPath}, {"FileBase", msg.FileBase},
                 {"timers", n(relay_->timerPOP.enabled) + n(relay_->timerSMTP.enabled)}};
@@ -404,20 +408,38 @@ class Player {
         Compare(members[Word(0)], Rest(1), "member");
     }
 
+    // A session's state by its name; false for a name no state has.
+    template <class State, std::size_t N>
+    static bool StateNamed(const std::string& name, const StateName<State> (&table)[N],
+                           State& into) {
+        for (const auto& entry : table) {
+            if (entry.name == name) return into = entry.state, true;
+        }
+        return false;
+    }
+
     void SetState() {
         TarvixPOP2SMTP_Main& m = relay_->main;
+        if (Word(0) == "pop" || Word(0) == "smtp") {
+            const bool known =
+                Word(0) == "pop"
+                    ? StateNamed(Word(1), kPopStateNames, RelayProbe::POP(m).m_POPState)
+                    : StateNamed(Word(1), kSmtpStateNames, RelayProbe::SMTP(m).m_SMTPState);
+            ASSERT_TRUE(known) << "unknown state at " << where_;
+            return;
+        }
         const std::map<std::string, int32_t*> numbers{
             {"m_InternalMessageId", &m.m_InternalMessageId},
             {"m_PollTimer", &m.m_PollTimer},
             {"ErrRetryTime", &m.ErrRetryTime}};
-        const std::map<std::string, int16_t*> states{{"m_SMTPState", &m.m_SMTPState},
-                                                     {"m_POPState", &m.m_POPState},
-                                                     {"m_POPMessageCount", &m.m_POPMessageCount}};
         const int value = std::stoi(Word(1));
         if (numbers.count(Word(0))) *numbers.at(Word(0)) = value;
-        if (states.count(Word(0))) *states.at(Word(0)) = static_cast<int16_t>(value);
+        if (Word(0) == "m_POPMessageCount") {
+            RelayProbe::POP(m).m_POPMessageCount = static_cast<int16_t>(value);
+        }
         if (Word(0) == "m_SMTPSucceed") m.m_SMTPSucceed = value;
-        ASSERT_TRUE(numbers.count(Word(0)) + states.count(Word(0)) || Word(0) == "m_SMTPSucceed")
+        ASSERT_TRUE(numbers.count(Word(0)) || Word(0) == "m_SMTPSucceed" ||
+                    Word(0) == "m_POPMessageCount")
             << "unknown member at " << where_;
     }
 
@@ -427,7 +449,6 @@ class Player {
     bool held_ = false;
     std::unique_ptr<Relay> relay_;
     ProfileFile profile_ = ProfileFile::Parse("");
-    int cancel_ = 0;
 };
 
 class Transcript : public ::testing::TestWithParam<Case> {};

@@ -9,6 +9,27 @@
 // Optional steps (states 10 to 13): "STLS" and the TLS upgrade before any login
 // (POPSecurity=stls), and "AUTH XOAUTH2" with a token instead of USER and PASS (POPAuth=xoauth2).
 //
+//   state (number)      sent before         a positive reply                 next state
+//   Greeting (1)        (connected)         USER, or STLS, or AUTH XOAUTH2   UserSent, StlsSent,
+//                                                                            XOAuth2Sent
+//   UserSent (2)        USER                PASS                             PassSent
+//   PassSent (3)        PASS                LIST                             ListSent
+//   ListSent (4)        LIST                (the list follows)               ListLines
+//   ListLines (5)       -                   each line notes a message;       RetrSent or
+//                                           "." sends RETR or QUIT           QuitSent
+//   RetrSent (6)        RETR n              (the message follows)            MessageLines
+//   MessageLines (7)    -                   each line is stored; "." commits DeleSent
+//                                           the file and sends DELE n
+//   DeleSent (8)        DELE n              RETR of the next, or QUIT        RetrSent, QuitSent
+//   QuitSent (9)        QUIT                the socket is closed             Idle
+//   StlsSent (10)       STLS                the TLS handshake starts         StlsHandshake
+//   StlsHandshake (11)  -                   (any line fails the session)     -
+//   XOAuth2Sent (12)    AUTH XOAUTH2        "+": the token                   TokenSent
+//   TokenSent (13)      the token           "+OK": LIST; "+": empty answer   ListSent
+//
+// A negative reply in states 1 to 4, 6 and 8 closes the socket and leaves the state as it is:
+// the watchdog ends the session. The optional states fail the session at once.
+//
 // The server's bytes are untrusted: any line is handled; one longer than ReceivedLines::kMaxLine
 // ends the session, and so does a message that grows past twice the size its LIST line
 // announced and a MiB more (no DELE: it stays on the server). Only a line that was "." on the
@@ -16,9 +37,9 @@
 // were removed is stored with one more dot, so that SMTP carries it as text. Bytes that arrive
 // with the reply to STLS, before TLS, end the session too: they could be an attacker's answers
 // to commands not sent yet. A login gives up after kMaxLoginChallenges challenges.
+#include "relay/mail/encoding.h"
 #include "relay/main_object.h"
 #include "relay/procs.h"
-#include "relay/smtp/compose.h"
 
 using namespace TarvixPOP2SMTP_Procs;
 
@@ -63,26 +84,24 @@ uint64_t ListedSize(const std::string& line) {
 }  // namespace
 
 void TarvixPOP2SMTP_Main::Winsock_POP_Client_DataArrival(int32_t /*bytesTotal*/) {
-    std::string data;
-    try {
-        Winsock_POP_Client.GetData(data);
-    } catch (const std::exception&) {
-    }
-    m_ReceivedPOPData.Append(data);
+    popLink_.Receive(pop_.m_ReceivedPOPData);
     if (options_.watchSilence) POPWatchdogTime = 0;
 
     int16_t replyKind = kPositive;
     std::string line;
-    while (m_ReceivedPOPData.Next(line)) {
-        WriteLog("(<- POP3) ", line, m_POPState);
-        replyKind = ClassifyPOPLine(line, replyKind, m_ReceivedPOPData.ExactDot());
+    while (pop_.m_ReceivedPOPData.Next(line)) {
+        popLink_.LogReceived(line, Level(pop_.m_POPState));
+        replyKind = ClassifyPOPLine(line, replyKind, pop_.m_ReceivedPOPData.ExactDot());
         // A refusal closes the socket; the watchdog ends the session later, for this reason.
-        if (replyKind == kNegative && m_POPState != 5 && m_POPState != 7) popProblem_ = line;
+        if (replyKind == kNegative && pop_.m_POPState != PopState::ListLines &&
+            pop_.m_POPState != PopState::MessageLines) {
+            pop_.problem = line;
+        }
         HandlePOPLine(line, replyKind);
     }
-    if (m_ReceivedPOPData.Overlong()) {
+    if (pop_.m_ReceivedPOPData.Overlong()) {
         FailPOPSession("a line longer than " + std::to_string(ReceivedLines::kMaxLine) + " bytes");
-    } else if (m_POPState == 7 && POPMessageTooLarge()) {
+    } else if (pop_.m_POPState == PopState::MessageLines && POPMessageTooLarge()) {
         FailPOPSession("message " + std::to_string(m_POPMessageNumbers[POPMessageIndex]) +
                        " is larger than the " + std::to_string(popSizes_[POPMessageIndex]) +
                        " bytes its LIST line announced");
@@ -90,103 +109,117 @@ void TarvixPOP2SMTP_Main::Winsock_POP_Client_DataArrival(int32_t /*bytesTotal*/)
 }
 
 void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKind) {
-    switch (m_POPState) {
-        case 0:  // idle: a line that comes anyway is taken as the greeting
-        case 1:
-            if (replyKind != kPositive) return Winsock_POP_Client.Close();
-            if (options_.popSecurity == PopSecurity::Stls && !Winsock_POP_Client.IsSecure()) {
-                SendPOPDataRow("STLS");
-                m_POPState = 10;
-                return;
-            }
-            return StartPOPLogin();
-        case 2:
-            if (replyKind != kPositive) return Winsock_POP_Client.Close();
+    const bool positive = replyKind == kPositive;
+    switch (pop_.m_POPState) {
+        case PopState::Idle:  // a line that comes anyway is taken as the greeting
+        case PopState::Greeting:
+            return AfterGreeting(replyKind);
+        case PopState::UserSent:
+            if (!positive) return popLink_.Close();
             // A secret from the password command shows nowhere; a configured one as described.
-            SendPOPRow("PASS " + m_POPPassword, options_.popPasswordCommand.empty()
-                                                    ? "PASS " + m_POPPassword
-                                                    : std::string("PASS *****"));
-            m_POPState = 3;
-            return;
-        case 3:
-            if (replyKind != kPositive) return Winsock_POP_Client.Close();
+            if (options_.popPasswordCommand.empty()) {
+                SendPOPDataRow("PASS " + m_POPPassword);
+            } else {
+                popLink_.SendWithSecret("PASS ", Secret(m_POPPassword), Level(pop_.m_POPState));
+            }
+            return SetPOPState(PopState::PassSent);
+        case PopState::PassSent:
+            if (!positive) return popLink_.Close();
             SendPOPDataRow("LIST");
-            m_POPState = 4;
-            return;
-        case 4:
-            if (replyKind != kPositive) return Winsock_POP_Client.Close();
-            m_POPState = 5;
-            return;
-        case 5:
-            if (replyKind == kEndMarker) {
-                POPMessageIndex = 0;
-                return RetrieveNextOrQuit();
-            }
-            if (std::string number = GetField(line, 0, " "); IsPlainDecimal(number)) {
-                POPMessageIndex = ReadInt32(number);
-                const uint64_t size = ListedSize(line);
-                if (options_.maxMessageSize != 0 && size > options_.maxMessageSize) {
-                    PassOver(POPMessageIndex, size);
-                } else if (m_POPMessageCount < kMaxMessagesPerSession) {
-                    popSizes_[m_POPMessageCount] = size;
-                    m_POPMessageNumbers[m_POPMessageCount++] = POPMessageIndex;
-                }
-            }
-            return;
-        case 6:
-            if (replyKind != kPositive) return Winsock_POP_Client.Close();
-            popMessageBytes_ = 0;
-            m_POPState = 7;
-            return;
-        case 7:
+            return SetPOPState(PopState::ListSent);
+        case PopState::ListSent:
+            if (!positive) return popLink_.Close();
+            return SetPOPState(PopState::ListLines);
+        case PopState::ListLines:
+            return TakeListLine(line, replyKind);
+        case PopState::RetrSent:
+            if (!positive) return popLink_.Close();
+            pop_.messageBytes = 0;
+            return SetPOPState(PopState::MessageLines);
+        case PopState::MessageLines:
             if (replyKind != kEndMarker) return AddToPOPMessage(line);
             return StorePOPMessage();
-        case 8:
-            if (replyKind != kPositive) return Winsock_POP_Client.Close();
+        case PopState::DeleSent:
+            if (!positive) return popLink_.Close();
             POPMessageIndex = SaturatingAdd(POPMessageIndex, 1);
             return RetrieveNextOrQuit();
-        case 9: {
-            // A session that stopped at the limit left messages behind: with
-            // Dispatch=continuous the next one starts at once.
-            const bool more = options_.continuous && m_POPMessageCount == kMaxMessagesPerSession;
-            NoteOutcome(popOutcome_, "");
-            m_POPState = 0;
-            Winsock_POP_Client.Close();
-            if (more) {
-                POPWatchdogTime = 0;
-                POPConnect();
-                m_PollTimer = 0;
-            }
-            return;
-        }
-        case 10:  // reply to STLS
-            if (replyKind != kPositive) return FailPOPSession("the server refused STLS");
-            if (!m_ReceivedPOPData.empty()) return FailPOPSession("data before TLS after STLS");
-            m_POPState = 11;
-            return Winsock_POP_Client.StartTls(options_.tlsTrustFile);
-        case 11:  // nothing may come before the TLS handshake
+        case PopState::QuitSent:
+            return AfterQuit();
+        case PopState::StlsSent:
+            return AfterStls(replyKind);
+        case PopState::StlsHandshake:  // nothing may come before the TLS handshake
             return FailPOPSession("data before TLS after STLS");
-        case 12:  // "AUTH XOAUTH2" sent: the continuation asks for the token
+        case PopState::XOAuth2Sent:  // the continuation asks for the token
             if (line.rfind("+", 0) != 0) return FailPOPSession("XOAUTH2 refused: " + line);
-            SendPOPRow(compose::XOAuth2Response(m_POPUser, m_POPPassword), "*****");
-            m_POPState = 13;
-            return;
-        case 13:  // the token sent
-            if (replyKind == kPositive && line.rfind("+OK", 0) == 0) {
-                SendPOPDataRow("LIST");
-                m_POPState = 4;
-            } else if (line.rfind("+", 0) == 0) {
-                if (++popChallenges_ > kMaxLoginChallenges) {
-                    return FailPOPSession("XOAUTH2 login: too many challenges");
-                }
-                SendPOPDataRow("");  // an error challenge: the empty answer ends the attempt
-            } else {
-                FailPOPSession("XOAUTH2 login refused: " + line);
-            }
-            return;
-        default:
-            return;
+            popLink_.SendWithSecret("", mail::XOAuth2Response(m_POPUser, m_POPPassword),
+                                    Level(pop_.m_POPState));
+            return SetPOPState(PopState::TokenSent);
+        case PopState::TokenSent:
+            return AfterXOAuth2Token(line, replyKind);
     }
+}
+
+void TarvixPOP2SMTP_Main::AfterGreeting(int16_t replyKind) {
+    if (replyKind != kPositive) return popLink_.Close();
+    if (options_.popSecurity == PopSecurity::Stls && !Winsock_POP_Client.IsSecure()) {
+        SendPOPDataRow("STLS");
+        return SetPOPState(PopState::StlsSent);
+    }
+    StartPOPLogin();
+}
+
+// A line of the LIST answer: a message to retrieve, one passed over (MaxMessageSize), or "."
+// and the first RETR.
+void TarvixPOP2SMTP_Main::TakeListLine(const std::string& line, int16_t replyKind) {
+    if (replyKind == kEndMarker) {
+        POPMessageIndex = 0;
+        return RetrieveNextOrQuit();
+    }
+    const std::string number = GetField(line, 0, " ");
+    if (!IsPlainDecimal(number)) return;
+    POPMessageIndex = ReadInt32(number);
+    const uint64_t size = ListedSize(line);
+    if (options_.maxMessageSize != 0 && size > options_.maxMessageSize) {
+        PassOver(POPMessageIndex, size);
+    } else if (pop_.m_POPMessageCount < kMaxMessagesPerSession) {
+        popSizes_[pop_.m_POPMessageCount] = size;
+        m_POPMessageNumbers[pop_.m_POPMessageCount++] = POPMessageIndex;
+    }
+}
+
+// The reply to QUIT ends the session. One that stopped at the limit left messages behind: with
+// Dispatch=continuous the next one starts at once.
+void TarvixPOP2SMTP_Main::AfterQuit() {
+    const bool more = options_.continuous && pop_.m_POPMessageCount == kMaxMessagesPerSession;
+    NoteOutcome(popOutcome_, "");
+    SetPOPState(PopState::Idle);
+    popLink_.Close();
+    if (more) {
+        POPWatchdogTime = 0;
+        POPConnect();
+        m_PollTimer = 0;
+    }
+}
+
+// Bytes that came with the reply to STLS, before TLS, could be an attacker's answers to
+// commands not sent yet.
+void TarvixPOP2SMTP_Main::AfterStls(int16_t replyKind) {
+    if (replyKind != kPositive) return FailPOPSession("the server refused STLS");
+    if (!pop_.m_ReceivedPOPData.empty()) return FailPOPSession("data before TLS after STLS");
+    SetPOPState(PopState::StlsHandshake);
+    Winsock_POP_Client.StartTls(options_.tlsTrustFile);
+}
+
+void TarvixPOP2SMTP_Main::AfterXOAuth2Token(const std::string& line, int16_t replyKind) {
+    if (replyKind == kPositive && line.rfind("+OK", 0) == 0) {
+        SendPOPDataRow("LIST");
+        return SetPOPState(PopState::ListSent);
+    }
+    if (line.rfind("+", 0) != 0) return FailPOPSession("XOAUTH2 login refused: " + line);
+    if (++pop_.challenges > kMaxLoginChallenges) {
+        return FailPOPSession("XOAUTH2 login: too many challenges");
+    }
+    SendPOPDataRow("");  // an error challenge: the empty answer ends the attempt
 }
 
 // USER, or with POPAuth=xoauth2 "AUTH XOAUTH2", which never goes out in plain text to another
@@ -198,92 +231,94 @@ void TarvixPOP2SMTP_Main::StartPOPLogin() {
                 "XOAUTH2 needs TLS (POPSecurity) for a server on another machine");
         }
         SendPOPDataRow("AUTH XOAUTH2");
-        m_POPState = 12;
-        return;
+        return SetPOPState(PopState::XOAuth2Sent);
     }
     SendPOPDataRow("USER " + m_POPUser);
-    m_POPState = 2;
+    SetPOPState(PopState::UserSent);
 }
 
 void TarvixPOP2SMTP_Main::Winsock_POP_Client_Secured() {
-    if (m_POPState != 11) return;
-    WriteLog("(   POP3) TLS started with " + m_POPServer + ":" + std::to_string(m_POPPort), 99);
+    if (pop_.m_POPState != PopState::StlsHandshake) return;
+    popLink_.LogEndpoint("TLS started with ", m_POPServer, m_POPPort);
     StartPOPLogin();
 }
 
 // Gathers a message line; full batches go to the message's temporary spool file. A file that
 // cannot be made or written closes the socket at once: no DELE will follow.
 void TarvixPOP2SMTP_Main::AddToPOPMessage(std::string_view line) {
-    popMessageBytes_ += line.size() + 2;
-    if (popFileFailed_) return;
+    pop_.messageBytes += line.size() + 2;
+    if (pop_.fileFailed) return;
     // A dot that stands first only because CRs before it went, or a lone dot that was more on
     // the wire, gets the dot that stuffing would have given it: as stored, "." would end the
     // message in SMTP, and ".x" would lose its dot there.
     if (!line.empty() && line.front() == '.' &&
-        (!m_ReceivedPOPData.StartedWithDot() || line.size() == 1)) {
-        m_ReceivedPOPMessage += '.';
+        (!pop_.m_ReceivedPOPData.StartedWithDot() || line.size() == 1)) {
+        pop_.m_ReceivedPOPMessage += '.';
     }
-    m_ReceivedPOPMessage += line;
-    m_ReceivedPOPMessage += "\r\n";
-    if (m_ReceivedPOPMessage.size() >= kWriteBatch) FlushPOPMessage();
+    pop_.m_ReceivedPOPMessage += line;
+    pop_.m_ReceivedPOPMessage += "\r\n";
+    if (pop_.m_ReceivedPOPMessage.size() >= kWriteBatch) FlushPOPMessage();
 }
 
 bool TarvixPOP2SMTP_Main::FlushPOPMessage() {
-    std::string error;
-    if (!popFile_) {
+    Status written;
+    if (!pop_.file) {
         fileSystem_.CreateDirectory(g_AppPath + "Messages");
         spool_.Changing();
-        popFile_ = fileSystem_.CreateNewFile(g_SpoolPath, error);
+        Result<std::unique_ptr<WritableFile>> created = fileSystem_.CreateNewFile(g_SpoolPath);
         spool_.Restamp();
+        if (created) pop_.file = created.take();
+        written = created.status();
     }
-    if (popFile_ && !popFile_->Write(m_ReceivedPOPMessage)) error = popFile_->Error();
-    m_ReceivedPOPMessage.clear();
-    if (!error.empty()) {
+    if (written) written = pop_.file->Write(pop_.m_ReceivedPOPMessage);
+    pop_.m_ReceivedPOPMessage.clear();
+    if (!written) {
         DropPOPFile();
-        popFileFailed_ = true;
-        WriteLog("(   POP3) Failed: " + error, 99);
-        Winsock_POP_Client.Close();
+        pop_.fileFailed = true;
+        popLink_.LogStatus("Failed: " + written.why());
+        popLink_.Close();
         return false;
     }
     return true;
 }
 
 void TarvixPOP2SMTP_Main::StorePOPMessage() {
-    if (POPMessageIndex < 0 || POPMessageIndex >= m_POPMessageCount) {
+    if (POPMessageIndex < 0 || POPMessageIndex >= pop_.m_POPMessageCount) {
         // Only a RETR of a listed number leads here; anything else is a confused session.
-        WriteLog("(   POP3) Failed: message end outside a retrieval", 99);
-        m_ReceivedPOPMessage.clear();
+        popLink_.LogStatus("Failed: message end outside a retrieval");
+        pop_.m_ReceivedPOPMessage.clear();
         DropPOPFile();
-        Winsock_POP_Client.Close();
+        popLink_.Close();
         return;
     }
     // After a failure (logged, the socket closed) nothing more is stored in this session.
-    if (popFileFailed_) return;
-    m_ReceivedPOPMessage += "\r\n";
+    if (pop_.fileFailed) return;
+    pop_.m_ReceivedPOPMessage += "\r\n";
     if (!FlushPOPMessage()) return;
     m_InternalMessageId = spool::NextCounter(m_InternalMessageId);
     const std::string name = spool::FileBase(clock_.Now(), m_InternalMessageId) + "msg";
     // The counter starts again at 1 in every run: a run restarted within the second of an
     // earlier run's file would reuse its name, and that file may not be delivered yet.
-    std::string failure;
+    Status committed;
     for (const char* extension : {"msg", "snd", "err", "rej", "rcp"}) {
         if (fileSystem_.Exists(g_SpoolPath + spool::WithExtension(name, extension))) {
-            failure = "spool name " + spool::WithExtension(name, extension) + " is in use";
+            committed = Status::Failed("spool name " + spool::WithExtension(name, extension) +
+                                       " is in use");
         }
     }
     spool_.Changing();
-    if (failure.empty()) failure = popFile_->Commit(g_SpoolPath + name);
-    if (!failure.empty()) {
+    if (committed) committed = pop_.file->Commit(g_SpoolPath + name);
+    if (!committed) {
         // Without the file, DELE would lose the message: leave it on the server instead.
         DropPOPFile();
-        WriteLog("(   POP3) Failed: " + failure, 99);
-        Winsock_POP_Client.Close();
+        popLink_.LogStatus("Failed: " + committed.why());
+        popLink_.Close();
         return;
     }
-    popFile_.reset();  // committed: closing it changes nothing in the directory
+    pop_.file.reset();  // committed: closing it changes nothing in the directory
     spool_.Added(name);
     SendPOPDataRow("DELE " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
-    m_POPState = 8;
+    SetPOPState(PopState::DeleSent);
 }
 
 // MaxMessageSize: a message whose LIST size is larger takes none of the session's places and
@@ -292,37 +327,35 @@ void TarvixPOP2SMTP_Main::StorePOPMessage() {
 void TarvixPOP2SMTP_Main::PassOver(int32_t number, uint64_t size) {
     if (passedOver_.size() >= kRememberedPassedOver) passedOver_.clear();
     if (!passedOver_.emplace(number, size).second) return;
-    WriteLog("(   POP3) Message " + std::to_string(number) + " of " + std::to_string(size) +
-                 " bytes is larger than MaxMessageSize: left on the server",
-             99);
+    popLink_.LogStatus("Message " + std::to_string(number) + " of " + std::to_string(size) +
+                       " bytes is larger than MaxMessageSize: left on the server");
 }
 
 // RETR of the message at POPMessageIndex, or QUIT after the last.
 void TarvixPOP2SMTP_Main::RetrieveNextOrQuit() {
-    if (POPMessageIndex >= m_POPMessageCount) {
+    if (POPMessageIndex >= pop_.m_POPMessageCount) {
         SendPOPDataRow("QUIT");
-        m_POPState = 9;
-        return;
+        return SetPOPState(PopState::QuitSent);
     }
     SendPOPDataRow("RETR " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
-    m_POPState = 6;
+    SetPOPState(PopState::RetrSent);
 }
 
 // Whether the message being retrieved, with its unfinished line, has outgrown what its LIST
 // line announced by more than the margin.
 bool TarvixPOP2SMTP_Main::POPMessageTooLarge() {
-    if (POPMessageIndex < 0 || POPMessageIndex >= m_POPMessageCount) return false;
+    if (POPMessageIndex < 0 || POPMessageIndex >= pop_.m_POPMessageCount) return false;
     const uint64_t announced = popSizes_[POPMessageIndex];
     const uint64_t limit =
         announced > (UINT64_MAX - kSizeMargin) / 2 ? UINT64_MAX : announced * 2 + kSizeMargin;
-    return popMessageBytes_ + m_ReceivedPOPData.Pending() > limit;
+    return pop_.messageBytes + pop_.m_ReceivedPOPData.Pending() > limit;
 }
 
 // Closes the message's file; one never committed goes, and the spool index knows it was the
 // relay's own change.
 void TarvixPOP2SMTP_Main::DropPOPFile() {
-    if (!popFile_) return;
+    if (!pop_.file) return;
     spool_.Changing();
-    popFile_.reset();
+    pop_.file.reset();
     spool_.Restamp();
 }

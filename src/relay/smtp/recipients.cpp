@@ -21,9 +21,9 @@
 // never add anyone.
 #include <set>
 
+#include "relay/mail/addresses.h"
 #include "relay/main_object.h"
 #include "relay/procs.h"
-#include "relay/smtp/compose.h"
 
 using namespace TarvixPOP2SMTP_Procs;
 
@@ -44,8 +44,7 @@ std::string TarvixPOP2SMTP_Main::RecipientRecordPath() const {
 // no record; false when there is one that cannot be read or names none of them.
 bool TarvixPOP2SMTP_Main::ReadRecipientRecord(const std::string& path, SMTPMessage& record) {
     if (!fileSystem_.Exists(path)) return true;
-    std::string error;
-    std::unique_ptr<FileReader> file = fileSystem_.OpenForReading(path, error);
+    Result<std::unique_ptr<FileReader>> file = fileSystem_.OpenForReading(path);
     if (!file) return false;
     std::vector<std::string> deferred;
     std::vector<std::pair<std::string, std::string>> refused;
@@ -60,7 +59,7 @@ bool TarvixPOP2SMTP_Main::ReadRecipientRecord(const std::string& path, SMTPMessa
         if (state == "deferred") deferred.push_back(std::move(address));
         if (state == "refused") refused.emplace_back(std::move(address), line.substr(second + 1));
     };
-    if (!spool::ReadHeaderLines(*file, onLine, end, error) ||
+    if (!spool::ReadHeaderLines(*file.value(), onLine, end) ||
         (deferred.empty() && refused.empty())) {
         return false;
     }
@@ -125,23 +124,23 @@ void TarvixPOP2SMTP_Main::SetAside(int16_t code, const std::string& reply) {
     WriteLog(std::string("(SMTP) ") + (lasting ? "Refused, set aside: " : "Deferred: ") + reply,
              99);
     WriteRecipientRecord(std::string(lasting ? "refused\t" : "deferred\t") +
-                         compose::BareAddress(m_SMTPMessage.To) + "\t" + reply + "\n");
+                         mail::BareAddress(m_SMTPMessage.To) + "\t" + reply + "\n");
     RenameSpoolFile(m_SMTPFileName, lasting ? "rej" : "err");
 }
 
 // Replaces the record of the message in delivery with `text`; false, logged, when it cannot.
 bool TarvixPOP2SMTP_Main::WriteRecipientRecord(const std::string& text) {
     const std::string path = RecipientRecordPath();
-    std::string error;
     spool_.Changing();
-    std::unique_ptr<WritableFile> file = fileSystem_.CreateNewFile(g_SpoolPath, error);
-    if (file && !file->Write(text)) error = file->Error();
-    if (file && error.empty()) {
+    Result<std::unique_ptr<WritableFile>> file = fileSystem_.CreateNewFile(g_SpoolPath);
+    Status written = file.status();
+    if (written) written = file.value()->Write(text);
+    if (written) {
         fileSystem_.Remove(path);
-        error = file->Commit(path);
+        written = file.value()->Commit(path);
     }
-    file.reset();
+    file.value().reset();
     spool_.Restamp();
-    if (!error.empty()) WriteLog("(SMTP) Failed: cannot record the recipients: " + error, 99);
-    return error.empty();
+    if (!written) WriteLog("(SMTP) Failed: cannot record the recipients: " + written.why(), 99);
+    return written.ok();
 }

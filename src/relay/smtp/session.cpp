@@ -19,8 +19,32 @@
 // capabilities without end) ends the session, and so does a login past kMaxLoginChallenges
 // challenges.
 //
+//   state (number)          sent before         an accepted reply                 next state
+//   Greeting (1)            (connected)         HELO, or EHLO                     HeloSent,
+//   EhloSent HeloSent (2)            HELO                MAIL FROM                         MailSent
+//   MailSent (3)            MAIL FROM           RCPT TO (pipelined: nothing)      RcptSent
+//   RcptSent (4)            RCPT TO             the next RCPT TO, or DATA         RcptSent,
+//   DataSent DataSent (5)            DATA                (3xx) the message and "."         BodySent
+//   BodySent (6)            the message, "."    QUIT (continuous: MAIL FROM of    QuitSent
+//                                               the next message)                 (MailSent)
+//   QuitSent (7)            QUIT                the socket is closed              Idle
+//   EhloSent (10)           EHLO                (last line) STARTTLS, AUTH or     StartTlsSent,
+//                                               MAIL FROM; refused: HELO          AuthSent, ...
+//   StartTlsSent (11)       STARTTLS            (220) the TLS handshake           StartTlsHandshake
+//   StartTlsHandshake (12)  -                   (any line fails the session)      -
+//   AuthSent (13)           AUTH ...            (235) MAIL FROM; LOGIN: the user  MailSent,
+//                                                                                 LoginUserSent
+//   LoginUserSent (14)      the user name       (334) the password                LoginPasswordSent
+//   LoginPasswordSent (15)  the password        (235) MAIL FROM                   MailSent
+//
+// A reply not accepted in the described states (1 to 3, 5, 6) refuses the message: the socket
+// is closed and the watchdog ends the session (RefusedMail=keep sets the file aside at once).
+// The optional states fail the session.
+//
 // Sessions that use EHLO send "MAIL FROM:<a>" and "RCPT TO:<a>" as RFC 5321 writes them (strict
 // servers refuse a blank after the colon); HELO sessions keep the described "MAIL FROM: <a>".
+#include "relay/mail/addresses.h"
+#include "relay/mail/encoding.h"
 #include "relay/main_object.h"
 #include "relay/procs.h"
 #include "relay/smtp/compose.h"
@@ -45,142 +69,150 @@ std::string EhloKeyword(const std::string& line, std::string& rest) {
 }  // namespace
 
 void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_DataArrival(int32_t /*bytesTotal*/) {
-    std::string data;
-    try {
-        Winsock_SMTP_Client.GetData(data);
-    } catch (const std::exception&) {
-    }
-    m_ReceivedSMTPData.Append(data);
+    smtpLink_.Receive(smtp_.m_ReceivedSMTPData);
     if (options_.watchSilence) SMTPBusyTime = 0;
 
     std::string line;
-    while (m_ReceivedSMTPData.Next(line)) {
-        WriteLog("(<- SMTP) ", line, 20);
+    while (smtp_.m_ReceivedSMTPData.Next(line)) {
+        smtpLink_.LogReceived(line, 20);
         // A refusal may only close the socket; the watchdog ends the session later, for it.
-        if (!line.empty() && (line[0] == '4' || line[0] == '5')) smtpProblem_ = line;
-        replyBytes_ += line.size() + 2;
-        if (++replyLines_ > kMaxReplyLines || replyBytes_ > kMaxReplyBytes) {
+        if (!line.empty() && (line[0] == '4' || line[0] == '5')) smtp_.problem = line;
+        smtp_.replyBytes += line.size() + 2;
+        if (++smtp_.replyLines > kMaxReplyLines || smtp_.replyBytes > kMaxReplyBytes) {
             return FailSMTPSession("a reply of more than " + std::to_string(kMaxReplyLines) +
                                    " lines or " + std::to_string(kMaxReplyBytes) + " bytes");
         }
         const bool continued = line.size() > 3 && line[3] == '-';
-        if (!continued) replyLines_ = 0, replyBytes_ = 0;
+        if (!continued) smtp_.replyLines = 0, smtp_.replyBytes = 0;
         // Beyond the described sessions (EHLO, one RCPT TO per recipient) only the last line of
         // a reply answers its command: a "550-" line must not pass for the next recipient's
         // reply. The lines of the reply to EHLO are its capabilities.
-        if (continued && m_SMTPState != 10 &&
-            (capabilities_.ehlo || !m_SMTPMessage.Recipients.empty())) {
+        if (continued && smtp_.m_SMTPState != SmtpState::EhloSent &&
+            (smtp_.offered.ehlo || !m_SMTPMessage.Recipients.empty())) {
             continue;
         }
         HandleSMTPLine(line, RoundToInt16(ReadNumber(line.substr(0, 3))));
     }
-    if (m_ReceivedSMTPData.Overlong()) {
-        FailSMTPSession("a reply line longer than " + std::to_string(m_ReceivedSMTPData.MaxLine()) +
-                        " bytes");
+    if (smtp_.m_ReceivedSMTPData.Overlong()) {
+        FailSMTPSession("a reply line longer than " +
+                        std::to_string(smtp_.m_ReceivedSMTPData.MaxLine()) + " bytes");
     }
 }
 
 void TarvixPOP2SMTP_Main::HandleSMTPLine(const std::string& line, int16_t replyCode) {
     const bool positive = Positive(replyCode);
-    switch (m_SMTPState) {
-        case 0:  // a line without a session is taken as the greeting
-        case 1:
-            if (!positive) return Winsock_SMTP_Client.Close();
-            if (route_.WantsEhlo() || options_.continuous) return SendEhlo();
-            SendSMTPDataRow("HELO " + m_SMTPName);
-            m_SMTPState = 2;
-            return;
-        case 2:
-            if (!positive) return Winsock_SMTP_Client.Close();
+    switch (smtp_.m_SMTPState) {
+        case SmtpState::Idle:  // a line without a session is taken as the greeting
+        case SmtpState::Greeting:
+            return AfterGreeting(replyCode, positive);
+        case SmtpState::HeloSent:
+            if (!positive) return smtpLink_.Close();
             return SendMailFrom();
-        case 3:
+        case SmtpState::MailSent:
             if (!positive) return RefuseDelivery(replyCode, line);
-            if (!pipelined_) return SendNextRecipient();
-            m_SMTPState = 4;
+            if (!smtp_.pipelined) return SendNextRecipient();
+            smtp_.m_SMTPState = SmtpState::RcptSent;
             return;
-        case 4:
+        case SmtpState::RcptSent:
             return HandleRecipientReply(replyCode, line);
-        case 5:
+        case SmtpState::DataSent:
             if (replyCode < 300 || replyCode > 399) return RefuseDelivery(replyCode, line);
             SendMessageRows();
-            m_SMTPState = 6;
+            smtp_.m_SMTPState = SmtpState::BodySent;
             return;
-        case 6:
+        case SmtpState::BodySent:
             // A reply while the body is still leaving answers nothing that was sent: the
             // session has failed, and the message was not handed over.
-            if (bodyPump_) return FailSMTPSession("a reply before the end of data: " + line);
+            if (smtp_.bodyPump) return FailSMTPSession("a reply before the end of data: " + line);
             return AfterEndOfData(replyCode, line);
-        case 7:
-            m_SMTPState = 0;
-            Winsock_SMTP_Client.Close();
-            if (nextTaken_) StartTakenDelivery();
-            return;
-        case 10:  // EHLO, one line of its reply
-            if (!positive) {
-                // A server without EHLO still takes HELO, unless TLS or a login was asked for.
-                if (route_.WantsEhlo()) return FailSMTPSession("EHLO refused: " + line);
-                SendSMTPDataRow("HELO " + m_SMTPName);
-                m_SMTPState = 2;
-                return;
-            }
-            NoteCapability(line);
-            if (line.size() > 3 && line[3] == '-') return;  // more lines follow
-            capabilities_.ehlo = true;
-            return AfterEhlo();
-        case 11:  // reply to STARTTLS
-            if (replyCode != 220) return FailSMTPSession("STARTTLS refused: " + line);
-            if (!m_ReceivedSMTPData.empty()) {
-                return FailSMTPSession("data before TLS after STARTTLS");
-            }
-            m_SMTPState = 12;
-            return Winsock_SMTP_Client.StartTls(options_.tlsTrustFile);
-        case 12:  // nothing may come before the TLS handshake
+        case SmtpState::QuitSent:
+            return AfterQuitReply();
+        case SmtpState::EhloSent:
+            return AfterEhloLine(line, positive);
+        case SmtpState::StartTlsSent:
+            return AfterStartTls(replyCode, line);
+        case SmtpState::StartTlsHandshake:  // nothing may come before the TLS handshake
             return FailSMTPSession("data before TLS after STARTTLS");
-        case 13:  // reply to AUTH
-            if (replyCode == 235) return SendMailFrom();
-            if (replyCode == 334 && authMechanism_ == SmtpAuth::Login) {
-                SendSMTPRow(compose::Base64(route_.user), "*****");
-                m_SMTPState = 14;
-                return;
-            }
-            if (replyCode == 334 && ++smtpChallenges_ > kMaxLoginChallenges) {
-                return FailSMTPSession("login: too many challenges");
-            }
-            if (replyCode == 334) return SendSMTPDataRow("");  // a challenge ends the attempt
-            return FailSMTPSession("login refused: " + line);
-        case 14:  // AUTH LOGIN: the user name sent
+        case SmtpState::AuthSent:
+            return AfterAuth(replyCode, line);
+        case SmtpState::LoginUserSent:
             if (replyCode != 334) return FailSMTPSession("login refused: " + line);
-            SendSMTPRow(compose::Base64(smtpSecret_), "*****");
-            m_SMTPState = 15;
+            smtpLink_.SendWithSecret("", Secret(mail::Base64(smtp_.secret.Reveal())), 20);
+            smtp_.m_SMTPState = SmtpState::LoginPasswordSent;
             return;
-        case 15:  // AUTH LOGIN: the password sent
+        case SmtpState::LoginPasswordSent:
             if (replyCode != 235) return FailSMTPSession("login refused: " + line);
             return SendMailFrom();
-        default:
-            return;
     }
 }
 
+void TarvixPOP2SMTP_Main::AfterGreeting(int16_t /*replyCode*/, bool positive) {
+    if (!positive) return smtpLink_.Close();
+    if (route_.WantsEhlo() || options_.continuous) return SendEhlo();
+    SendHelo();
+}
+
+void TarvixPOP2SMTP_Main::SendHelo() {
+    SendSMTPDataRow("HELO " + m_SMTPName);
+    smtp_.m_SMTPState = SmtpState::HeloSent;
+}
+
 void TarvixPOP2SMTP_Main::SendEhlo() {
-    capabilities_ = {};
+    smtp_.offered = {};
     SendSMTPDataRow("EHLO " + m_SMTPName);
-    m_SMTPState = 10;
+    smtp_.m_SMTPState = SmtpState::EhloSent;
+}
+
+// One line of the reply to EHLO. A server without EHLO still takes HELO, unless TLS or a login
+// was asked for.
+void TarvixPOP2SMTP_Main::AfterEhloLine(const std::string& line, bool positive) {
+    if (!positive) {
+        if (route_.WantsEhlo()) return FailSMTPSession("EHLO refused: " + line);
+        return SendHelo();
+    }
+    NoteCapability(line);
+    if (line.size() > 3 && line[3] == '-') return;  // more lines follow
+    smtp_.offered.ehlo = true;
+    AfterEhlo();
 }
 
 void TarvixPOP2SMTP_Main::NoteCapability(const std::string& line) {
     std::string rest;
     const std::string keyword = EhloKeyword(line, rest);
-    if (keyword == "STARTTLS") capabilities_.starttls = true;
-    if (keyword == "PIPELINING") capabilities_.pipelining = true;
-    if (keyword == "AUTH") capabilities_.auth += rest;
+    if (keyword == "STARTTLS") smtp_.offered.starttls = true;
+    if (keyword == "PIPELINING") smtp_.offered.pipelining = true;
+    if (keyword == "AUTH") smtp_.offered.auth += rest;
+}
+
+// Bytes that came with the reply to STARTTLS, before TLS, could be an attacker's answers to
+// commands not sent yet.
+void TarvixPOP2SMTP_Main::AfterStartTls(int16_t replyCode, const std::string& line) {
+    if (replyCode != 220) return FailSMTPSession("STARTTLS refused: " + line);
+    if (!smtp_.m_ReceivedSMTPData.empty()) return FailSMTPSession("data before TLS after STARTTLS");
+    smtp_.m_SMTPState = SmtpState::StartTlsHandshake;
+    Winsock_SMTP_Client.StartTls(options_.tlsTrustFile);
+}
+
+void TarvixPOP2SMTP_Main::AfterAuth(int16_t replyCode, const std::string& line) {
+    if (replyCode == 235) return SendMailFrom();
+    if (replyCode == 334 && smtp_.auth == SmtpAuth::Login) {
+        smtpLink_.SendWithSecret("", Secret(mail::Base64(route_.user)), 20);
+        smtp_.m_SMTPState = SmtpState::LoginUserSent;
+        return;
+    }
+    if (replyCode != 334) return FailSMTPSession("login refused: " + line);
+    if (++smtp_.challenges > kMaxLoginChallenges) {
+        return FailSMTPSession("login: too many challenges");
+    }
+    SendSMTPDataRow("");  // a challenge: the empty answer ends the attempt
 }
 
 // The capabilities are known: upgrade to TLS, log in, or name the sender.
 void TarvixPOP2SMTP_Main::AfterEhlo() {
     if (route_.security == SmtpSecurity::StartTls && !Winsock_SMTP_Client.IsSecure()) {
-        if (!capabilities_.starttls) return FailSMTPSession("the server does not offer STARTTLS");
+        if (!smtp_.offered.starttls) return FailSMTPSession("the server does not offer STARTTLS");
         SendSMTPDataRow("STARTTLS");
-        m_SMTPState = 11;
+        smtp_.m_SMTPState = SmtpState::StartTlsSent;
         return;
     }
     if (!route_.user.empty()) return SendAuth();
@@ -191,43 +223,44 @@ void TarvixPOP2SMTP_Main::SendAuth() {
     if (!Winsock_SMTP_Client.IsSecure() && !Winsock_SMTP_Client.PeerIsLoopback()) {
         return FailSMTPSession("no login in plain text to another machine: set SMTPSecurity");
     }
-    authMechanism_ = route_.auth;
-    if (authMechanism_ == SmtpAuth::Auto) {
-        const bool onlyLogin = capabilities_.auth.find(" PLAIN ") == std::string::npos &&
-                               capabilities_.auth.find(" LOGIN ") != std::string::npos;
-        authMechanism_ = onlyLogin ? SmtpAuth::Login : SmtpAuth::Plain;
+    smtp_.auth = route_.auth;
+    if (smtp_.auth == SmtpAuth::Auto) {
+        const bool onlyLogin = smtp_.offered.auth.find(" PLAIN ") == std::string::npos &&
+                               smtp_.offered.auth.find(" LOGIN ") != std::string::npos;
+        smtp_.auth = onlyLogin ? SmtpAuth::Login : SmtpAuth::Plain;
     }
-    switch (authMechanism_) {
+    switch (smtp_.auth) {
         case SmtpAuth::Login:
             SendSMTPDataRow("AUTH LOGIN");
             break;
         case SmtpAuth::XOAuth2:
-            SendSMTPRow("AUTH XOAUTH2 " + compose::XOAuth2Response(route_.user, smtpSecret_),
-                        "AUTH XOAUTH2 *****");
+            smtpLink_.SendWithSecret("AUTH XOAUTH2 ",
+                                     mail::XOAuth2Response(route_.user, smtp_.secret.Reveal()), 20);
             break;
         default:
-            SendSMTPRow("AUTH PLAIN " + compose::PlainResponse(route_.user, smtpSecret_),
-                        "AUTH PLAIN *****");
+            smtpLink_.SendWithSecret("AUTH PLAIN ",
+                                     mail::PlainResponse(route_.user, smtp_.secret.Reveal()), 20);
             break;
     }
-    m_SMTPState = 13;
+    smtp_.m_SMTPState = SmtpState::AuthSent;
 }
 
 // MAIL FROM, and where the server pipelines (Dispatch=continuous) every RCPT TO and DATA with it.
 void TarvixPOP2SMTP_Main::SendMailFrom() {
     const SMTPMessage& m = m_SMTPMessage;
-    const std::string command = capabilities_.ehlo ? "MAIL FROM:<" : "MAIL FROM: <";
+    const std::string command = smtp_.offered.ehlo ? "MAIL FROM:<" : "MAIL FROM: <";
     if (options_.forwardOriginal) {
-        SendSMTPDataRow(command + compose::BareAddress(m.ReturnPath) + ">");
+        SendSMTPDataRow(command + mail::BareAddress(m.ReturnPath) + ">");
     } else {
-        SendSMTPDataRow(command + compose::AngleAddress(m.From));
+        SendSMTPDataRow(command + mail::AngleAddress(m.From));
     }
-    m_SMTPState = 3;
-    recipientIndex_ = recipientReplies_ = recipientsAccepted_ = 0;
+    smtp_.m_SMTPState = SmtpState::MailSent;
+    smtp_.recipientIndex = smtp_.recipientReplies = smtp_.recipientsAccepted = 0;
     outcomes_.assign(RecipientCount(), {});
-    pipelined_ = options_.continuous && capabilities_.pipelining;
-    if (!pipelined_) return;
-    while (recipientIndex_ < RecipientCount()) SendSMTPDataRow(RecipientRow(recipientIndex_++));
+    smtp_.pipelined = options_.continuous && smtp_.offered.pipelining;
+    if (!smtp_.pipelined) return;
+    while (smtp_.recipientIndex < RecipientCount())
+        SendSMTPDataRow(RecipientRow(smtp_.recipientIndex++));
     SendSMTPDataRow("DATA");
 }
 
@@ -236,37 +269,38 @@ std::size_t TarvixPOP2SMTP_Main::RecipientCount() const {
 }
 
 std::string TarvixPOP2SMTP_Main::RecipientRow(std::size_t index) const {
-    const std::string command = capabilities_.ehlo ? "RCPT TO:<" : "RCPT TO: <";
+    const std::string command = smtp_.offered.ehlo ? "RCPT TO:<" : "RCPT TO: <";
     if (m_SMTPMessage.Recipients.empty()) {
-        return command + compose::AngleAddress(m_SMTPMessage.To);
+        return command + mail::AngleAddress(m_SMTPMessage.To);
     }
     return command + m_SMTPMessage.Recipients[index] + ">";
 }
 
 void TarvixPOP2SMTP_Main::SendNextRecipient() {
-    SendSMTPDataRow(RecipientRow(recipientIndex_++));
-    m_SMTPState = 4;
+    SendSMTPDataRow(RecipientRow(smtp_.recipientIndex++));
+    smtp_.m_SMTPState = SmtpState::RcptSent;
 }
 
 // One reply to RCPT TO. The single recipient of the To value is refused as any command is; of
 // several, each refusal is logged and the message goes to those accepted.
 void TarvixPOP2SMTP_Main::HandleRecipientReply(int16_t replyCode, const std::string& line) {
-    if (recipientReplies_ < outcomes_.size()) outcomes_[recipientReplies_] = {replyCode, line};
-    ++recipientReplies_;
+    if (smtp_.recipientReplies < outcomes_.size())
+        outcomes_[smtp_.recipientReplies] = {replyCode, line};
+    ++smtp_.recipientReplies;
     if (Positive(replyCode)) {
-        ++recipientsAccepted_;
+        ++smtp_.recipientsAccepted;
     } else if (m_SMTPMessage.Recipients.empty()) {
         return RefuseDelivery(replyCode, line);
     } else {
         WriteLog("(SMTP) Recipient refused: " + line, 99);
     }
-    if (recipientReplies_ < RecipientCount()) {
-        if (!pipelined_) SendNextRecipient();
+    if (smtp_.recipientReplies < RecipientCount()) {
+        if (!smtp_.pipelined) SendNextRecipient();
         return;
     }
-    if (recipientsAccepted_ == 0) return RefuseDelivery(replyCode, line);
-    if (!pipelined_) SendSMTPDataRow("DATA");
-    m_SMTPState = 5;
+    if (smtp_.recipientsAccepted == 0) return RefuseDelivery(replyCode, line);
+    if (!smtp_.pipelined) SendSMTPDataRow("DATA");
+    smtp_.m_SMTPState = SmtpState::DataSent;
 }
 
 // The header block and the body, or with ForwardMode=original a Received line and the message
@@ -293,9 +327,9 @@ void TarvixPOP2SMTP_Main::SendMessageRows() {
     }
     // The list shows the start of the body; the log file, when it takes SMTP lines, all of it.
     BodySource logged(text, log_.WritesToFile(20) ? BodySource::kChunk : RelayLog::kListedBytes);
-    log_.Write("(-> SMTP) ", logged, 20);
-    WriteLog("(-> SMTP) ", ".", 20);
-    bodyPump_ = std::make_unique<BodySource>(text);
+    smtpLink_.LogSent(logged, 20);
+    smtpLink_.LogSent(".", 20);
+    smtp_.bodyPump = std::make_unique<BodySource>(text);
     PumpBody();
 }
 
@@ -304,20 +338,25 @@ void TarvixPOP2SMTP_Main::SendMessageRows() {
 // half a message.
 void TarvixPOP2SMTP_Main::PumpBody() {
     std::string_view piece;
-    try {
-        if (bodyPump_->Next(piece)) Winsock_SMTP_Client.SendData(piece);
-        if (!bodyPump_->Done()) return;  // the next piece when this one has left
-        // The last piece and the end of data leave in one write.
-        if (!bodyPump_->Failed()) Winsock_SMTP_Client.SendData("\r\n.\r\n");
-    } catch (const std::exception&) {
-        // The connection is gone; its Close or Error event ends the session.
-    }
-    if (bodyPump_->Failed()) {
-        const std::string why = "cannot read " + m_SMTPFileName + ": " + bodyPump_->Error();
-        bodyPump_.reset();
+    Status sent;
+    if (smtp_.bodyPump->Next(piece)) sent = Winsock_SMTP_Client.SendData(piece);
+    // A send that fails stops the pump: the connection is gone, and its Close or Error event
+    // ends the session.
+    if (sent && !smtp_.bodyPump->Done()) return;  // the next piece when this one has left
+    // The last piece and the end of data leave in one write.
+    if (sent && !smtp_.bodyPump->Failed()) (void)Winsock_SMTP_Client.SendData("\r\n.\r\n");
+    if (smtp_.bodyPump->Failed()) {
+        const std::string why = "cannot read " + m_SMTPFileName + ": " + smtp_.bodyPump->Error();
+        smtp_.bodyPump.reset();
         return FailSMTPSession(why);
     }
-    bodyPump_.reset();
+    smtp_.bodyPump.reset();
+}
+
+void TarvixPOP2SMTP_Main::AfterQuitReply() {
+    smtp_.m_SMTPState = SmtpState::Idle;
+    smtpLink_.Close();
+    if (smtp_.nextRoute) StartTakenDelivery();
 }
 
 void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& line) {
@@ -329,10 +368,10 @@ void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& l
                       SettleRecipients(true, replyCode, line);
     m_SMTPSucceed = !kept;
     if (!kept) NoteOutcome(smtpOutcome_, positive ? "" : line);
-    if (!positive) return Winsock_SMTP_Client.Close();
+    if (!positive) return smtpLink_.Close();
     if (options_.continuous) return DeliverNextOnThisConnection(kept);
     SendSMTPDataRow("QUIT");
-    m_SMTPState = 7;
+    smtp_.m_SMTPState = SmtpState::QuitSent;
 }
 
 // The message was refused (MAIL FROM, every RCPT TO, DATA or the end of data). Without
@@ -340,7 +379,7 @@ void TarvixPOP2SMTP_Main::AfterEndOfData(int16_t replyCode, const std::string& l
 // file waits as ".err" after a temporary refusal and is set aside as ".rej" after a lasting one.
 void TarvixPOP2SMTP_Main::RefuseDelivery(int16_t replyCode, const std::string& line) {
     NoteOutcome(smtpOutcome_, line);
-    if (!options_.keepRefused) return Winsock_SMTP_Client.Close();
+    if (!options_.keepRefused) return smtpLink_.Close();
     CloseAndShutdownSMTPClient();
     SetAside(replyCode, line);
 }

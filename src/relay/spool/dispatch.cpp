@@ -13,9 +13,9 @@
 // Spool files are untrusted input: a file without the needed headers is dropped with a log line
 // (set aside with RefusedMail=keep); a file that cannot be read is parked as ".err" so that it
 // cannot block the queue.
+#include "relay/mail/addresses.h"
 #include "relay/main_object.h"
 #include "relay/procs.h"
-#include "relay/smtp/compose.h"
 #include "relay/spool/rules.h"
 
 using namespace TarvixPOP2SMTP_Procs;
@@ -23,18 +23,11 @@ using namespace TarvixPOP2SMTP_Procs;
 void TarvixPOP2SMTP_Main::Timer_SMTP_Timer() {
     const std::vector<cTarvixPOP2SMTP_Specific>& rules = LoadSpecificRules();
 
-    if (m_SMTPState != 0) {
-        if (options_.watchSilence && MovedSince(Winsock_SMTP_Client, smtpMoved_)) SMTPBusyTime = 0;
-        SMTPBusyTime = SaturatingAdd(SMTPBusyTime, Timer_SMTP.Interval());
-        if (SMTPBusyTime > kWatchdogMs) {
+    if (smtp_.m_SMTPState != SmtpState::Idle) {
+        if (smtpLink_.WatchdogExpired(SMTPBusyTime, Timer_SMTP.Interval(), options_.watchSilence)) {
             // No reply in time: with RefusedMail=keep the file waits for the next re-queue.
-            const bool retry = options_.keepRefused && !m_SMTPSucceed && m_SMTPState != 7;
-            if (m_SMTPState != 7) {
-                NoteOutcome(smtpOutcome_,
-                            smtpProblem_.empty() ? "no reply within 10 s" : smtpProblem_);
-            }
-            CloseAndShutdownSMTPClient();
-            if (retry) SetAside(0, "no reply within 10 s");
+            if (!SessionBeforeHandover(smtp_.m_SMTPState)) return CloseAndShutdownSMTPClient();
+            EndSMTPSessionUnanswered("no reply within 10 s");
         }
         return;
     }
@@ -113,12 +106,12 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
     SMTPMessage record;
     record.FileBase = name.substr(0, name.size() - 3);
 
-    std::string error;
-    std::shared_ptr<FileReader> file = fileSystem_.OpenForReading(m_SMTPFileName, error);
+    Result<std::unique_ptr<FileReader>> opened = fileSystem_.OpenForReading(m_SMTPFileName);
+    std::shared_ptr<FileReader> file = opened.take();
     std::string server = m_SMTPServer;
     int32_t port = m_SMTPPort;
     const cTarvixPOP2SMTP_Specific* rule = nullptr;
-    compose::FieldCollector recipientFields(options_.recipientHeaders);
+    mail::FieldCollector recipientFields(options_.recipientHeaders);
     auto onLine = [&](std::string_view line) {
         recipientFields.Add(line);
         // Only the text between the first and the second colon is the value: "Subject: Re: x"
@@ -140,13 +133,15 @@ bool TarvixPOP2SMTP_Main::TakeQueuedMessage(const std::vector<cTarvixPOP2SMTP_Sp
             record.Subject = std::move(value);
         }
     };
-    if (!file || !spool::ReadHeaderLines(*file, onLine, record.Body.offset, error)) {
-        WriteLog("(SMTP) Failed: " + error, 99);
+    const Status read =
+        file ? spool::ReadHeaderLines(*file, onLine, record.Body.offset) : opened.status();
+    if (!read) {
+        WriteLog("(SMTP) Failed: " + read.why(), 99);
         RenameSpoolFile(m_SMTPFileName, "err");
         return false;
     }
     record.Body.file = std::move(file);
-    compose::AddAddresses(recipientFields.Text(), record.Recipients);
+    mail::AddAddresses(recipientFields.Text(), record.Recipients);
     // Recipients that earlier attempts left, when they left a record (RefusedMail=keep). A
     // record that names none of them cannot say who already has the message: set aside.
     if (options_.keepRefused && !record.Recipients.empty() &&
@@ -192,7 +187,7 @@ bool TarvixPOP2SMTP_Main::KeepAllowedRecipients(SMTPMessage& record) {
         WriteLog("(SMTP) Not relayed to " + address + ": not an allowed recipient", 99);
         return false;
     };
-    if (record.Recipients.empty()) return allowed(compose::BareAddress(record.To));
+    if (record.Recipients.empty()) return allowed(mail::BareAddress(record.To));
     std::erase_if(record.Recipients, [&](const std::string& a) { return !allowed(a); });
     return !record.Recipients.empty();
 }
@@ -209,16 +204,14 @@ void TarvixPOP2SMTP_Main::DeliverNextOnThisConnection(bool fileKept) {
     if (removed && TakeQueuedMessage(rules, next)) {
         SMTPBusyTime = 0;
         if (next == route_) return SendMailFrom();
-        nextTaken_ = true;
-        takenRoute_ = next;
+        smtp_.nextRoute = next;
     }
     SendSMTPDataRow("QUIT");
-    m_SMTPState = 7;
+    smtp_.m_SMTPState = SmtpState::QuitSent;
 }
 
 void TarvixPOP2SMTP_Main::StartTakenDelivery() {
-    nextTaken_ = false;
-    route_ = takenRoute_;
+    route_ = *smtp_.nextRoute;
     SMTPBusyTime = 0;
     SMTPSend(route_.server, route_.port);
 }

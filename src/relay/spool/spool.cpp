@@ -23,8 +23,8 @@ std::string WithExtension(std::string_view name, std::string_view extension) {
     return out;
 }
 
-bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view)>& onLine,
-                     uint64_t& bodyOffset, std::string& error) {
+Status ReadHeaderLines(FileReader& file, const std::function<void(std::string_view)>& onLine,
+                       uint64_t& bodyOffset) {
     constexpr std::size_t kRead = 64 * 1024;
     const auto chunk = std::make_unique_for_overwrite<char[]>(kRead);  // not zeroed: read into
     std::string line;
@@ -32,10 +32,7 @@ bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view
     uint64_t offset = 0;
     for (;;) {
         long n = file.ReadAt(offset, chunk.get(), kRead);
-        if (n < 0) {
-            error = file.Error();
-            return false;
-        }
+        if (n < 0) return Status::Failed(file.Error());
         if (n == 0) break;
         std::string_view data(chunk.get(), static_cast<std::size_t>(n));
         for (std::size_t at = 0; at < data.size();) {
@@ -50,7 +47,7 @@ bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view
             if (!line.empty() && line.back() == '\r' && !cut) line.pop_back();
             if (line.empty()) {
                 bodyOffset = offset + at;
-                return true;
+                return Status::Ok();
             }
             onLine(line);
             line.clear();
@@ -61,7 +58,7 @@ bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view
     if (!line.empty() && line.back() == '\r' && !cut) line.pop_back();
     if (!line.empty()) onLine(line);
     bodyOffset = offset;
-    return true;
+    return Status::Ok();
 }
 
 }  // namespace spool

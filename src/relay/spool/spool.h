@@ -30,10 +30,10 @@ std::string WithExtension(std::string_view name, std::string_view extension);
 // Reads the lines of a spool file up to its first empty line, giving each to `onLine`. A line
 // ends at LF, one CR before the LF is not part of it, text after the last LF is a line of its
 // own; a line is cut to its first kMaxHeaderLine bytes. `bodyOffset` is where the text after the
-// empty line starts (the file size when there is none). False, with `error`, when reading fails.
+// empty line starts (the file size when there is none). Fails when reading fails.
 inline constexpr std::size_t kMaxHeaderLine = std::size_t{1} << 20;
-bool ReadHeaderLines(FileReader& file, const std::function<void(std::string_view)>& onLine,
-                     uint64_t& bodyOffset, std::string& error);
+Status ReadHeaderLines(FileReader& file, const std::function<void(std::string_view)>& onLine,
+                       uint64_t& bodyOffset);
 
 }  // namespace spool
 
