@@ -289,7 +289,14 @@ Status AsioSocketControl::Connect(const std::string& host, int32_t port) {
     s.host = host;
     s.port = port;
     s.tlsFromStart = false;
-    s.StartResolve(s.generation);
+    // The resolver starts a thread at its first use: a process at its task limit fails here,
+    // and that is this connection's failure, not the event loop's.
+    try {
+        s.StartResolve(s.generation);
+    } catch (const std::exception& e) {
+        s.Shut();
+        return Status::Failed(e.what());
+    }
     return Status::Ok();
 }
 
