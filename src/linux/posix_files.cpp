@@ -106,6 +106,16 @@ class PosixReader : public FileReader {
     std::string path_, error_;
 };
 
+// fsync (or with `wholeFileSystem` syncfs) on the directory `directory`.
+Status SyncDirectoryOf(const std::string& directory, bool wholeFileSystem = false) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && (wholeFileSystem ? ::syncfs(fd) : ::fsync(fd)) == 0;
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (synced) return Status::Ok();
+    return Status::Failed(Reason("cannot sync", directory, error));
+}
+
 // A log file appended to, or a new file under its temporary name until Commit.
 class PosixWriter : public WritableFile {
   public:
@@ -133,11 +143,15 @@ class PosixWriter : public WritableFile {
         if (WriteAll(fd_, bytes)) return Status::Ok();
         return Status::Failed(Reason("cannot write", path_, errno));
     }
-    Status Commit(const std::string& path) override { return Commit(path, IfExists::kFail); }
-    // Flushes, syncs and closes the file, renames it to `path`, syncs the directory.
-    Status Commit(const std::string& path, IfExists ifExists) {
+    Status Sync() override {
         if (!temporary_) return Status::Failed("not a new file");
         if (::fsync(fd_) != 0) return Status::Failed(Reason("cannot sync", path_, errno));
+        return Status::Ok();
+    }
+    Status Publish(const std::string& path) override { return Publish(path, IfExists::kFail); }
+    // Closes the file and gives it the name `path`; nothing is synced.
+    Status Publish(const std::string& path, IfExists ifExists) {
+        if (!temporary_) return Status::Failed("not a new file");
         const int closed = ::close(fd_);
         fd_ = -1;
         if (closed != 0) return Status::Failed(Reason("cannot close", path_, errno));
@@ -146,18 +160,21 @@ class PosixWriter : public WritableFile {
                                  : RenameWithoutReplacing(path_, path);
         if (!renamed) return Status::Failed(Reason("cannot rename to", path, errno));
         temporary_ = false;
-        const std::string directory = DirectoryOf(path);
-        const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const bool synced = dirFd >= 0 && ::fsync(dirFd) == 0;
-        const int syncError = errno;
-        if (dirFd >= 0) ::close(dirFd);
+        return Status::Ok();
+    }
+    Status Commit(const std::string& path) override { return Commit(path, IfExists::kFail); }
+    // Syncs the file, names it `path`, syncs the directory.
+    Status Commit(const std::string& path, IfExists ifExists) {
+        if (Status synced = Sync(); !synced) return synced;
+        if (Status named = Publish(path, ifExists); !named) return named;
+        const Status synced = SyncDirectoryOf(DirectoryOf(path));
         // A replaced file is whole either way: should the rename not reach the disk, the old
         // content comes back after a crash.
         if (synced || ifExists == IfExists::kReplace) return Status::Ok();
         // A new spool file whose name may not be on disk must not lead to the message's
         // deletion on the server; removing it lets the next poll fetch the message again.
         ::unlink(path.c_str());
-        return Status::Failed(Reason("cannot sync", directory, syncError));
+        return synced;
     }
 
   private:
@@ -317,6 +334,14 @@ void PosixFileSystem::RemoveStaleTemporaryFiles(const std::string& directory) {
     for (const std::string& name : RegularFiles(directory, IsTemporaryName)) {
         ::unlink(JoinPath(directory, name).c_str());
     }
+}
+
+Status PosixFileSystem::SyncFileSystem(const std::string& directory) {
+    return SyncDirectoryOf(directory, true);
+}
+
+Status PosixFileSystem::SyncDirectory(const std::string& directory) {
+    return SyncDirectoryOf(directory);
 }
 
 Status PosixFileSystem::LockForThisProcess(const std::string& path) {

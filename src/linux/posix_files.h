@@ -26,6 +26,8 @@ class PosixFileSystem : public FileSystem {
     bool Remove(const std::string& path) override;
     void RemoveStaleTemporaryFiles(const std::string& directory) override;
     Status LockForThisProcess(const std::string& path) override;
+    Status SyncFileSystem(const std::string& directory) override;
+    Status SyncDirectory(const std::string& directory) override;
 
     // Prefix and suffix of the temporary names used while a new file is written.
     static constexpr const char* kTempPrefix = ".incoming-";

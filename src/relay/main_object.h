@@ -89,6 +89,12 @@ struct POPSession {
     int challenges = 0;         // of the XOAUTH2 login
     // A refusal that closed the socket: the reason when the watchdog ends the session later.
     std::string problem;
+    // Dispatch=continuous (pop3/window.cpp): whether CAPA offered PIPELINING; the window's
+    // messages retrieved to temporary files and not committed yet; the index after the window's
+    // last message, after the last RETR sent, after the last DELE sent and answered.
+    bool pipelining = false;
+    std::vector<std::unique_ptr<WritableFile>> retrieved;
+    int32_t windowEnd = 0, retrSent = 0, deleSent = 0, deleAnswered = 0, deleEnd = 0;
 };
 
 // The fields of one SMTP session. CloseAndShutdownSMTPClient replaces them with a fresh set.
@@ -228,8 +234,21 @@ class TarvixPOP2SMTP_Main {
     void AddToPOPMessage(std::string_view line);
     bool FlushPOPMessage();
     void DropPOPFile();
+    bool FinishPOPMessage();
+    Result<std::string> NextSpoolName();
+    void FailStoring(const Status& failure);
     void StorePOPMessage();
     void RetrieveNextOrQuit();
+    void SendListOrCapa();
+    void SendList();
+    void TakeCapaLine(const std::string& line, int16_t replyKind);
+    // Dispatch=continuous: retrieval in windows, one commit each (pop3/window.cpp).
+    void RetrieveWindow();
+    void SendWindowRetrs();
+    void StoreInWindow();
+    void CommitWindow();
+    void SendWindowDeles();
+    void AfterWindowDele();
     void PassOver(int32_t number, uint64_t size);
     bool POPMessageTooLarge();
 

@@ -111,6 +111,11 @@ class WritableFile {
     // New files: flushes, syncs, gives the file the name `path` unless that name exists, syncs
     // the directory.
     virtual Status Commit(const std::string& path) = 0;
+    // New files, the steps of a Commit one by one, so that a group of files is committed with
+    // one sync of their file system (FileSystem::SyncFileSystem) and of their directory: the
+    // data made durable; the name `path` unless it exists, without syncing anything.
+    virtual Status Sync() = 0;
+    virtual Status Publish(const std::string& path) = 0;
 };
 
 // File operations of the relay. Paths are full paths; every call reports failure by its result
@@ -143,6 +148,11 @@ class FileSystem {
     virtual bool Remove(const std::string& path) = 0;
     // Removes the temporary files that an interrupted new file left in `directory`.
     virtual void RemoveStaleTemporaryFiles(const std::string& directory) = 0;
+    // Makes durable everything written to the file system that holds `directory`: one call for
+    // the data of many new files, where a Sync of each would wait for the disk each time.
+    virtual Status SyncFileSystem(const std::string& directory) = 0;
+    // Makes the names in `directory` durable.
+    virtual Status SyncDirectory(const std::string& directory) = 0;
     // Holds an exclusive lock on `path` for the rest of the process; fails when another
     // process holds it.
     virtual Status LockForThisProcess(const std::string& path) = 0;

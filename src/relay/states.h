@@ -25,6 +25,8 @@ enum class PopState : int16_t {
     StlsHandshake = 11,
     XOAuth2Sent = 12,  // "AUTH XOAUTH2": the continuation asks for the token
     TokenSent = 13,
+    CapaSent = 14,  // Dispatch=continuous: the capabilities asked for after the login
+    CapaLines = 15,
 };
 
 enum class SmtpState : int16_t {
@@ -65,6 +67,8 @@ inline constexpr StateName<PopState> kPopStateNames[] = {
     {PopState::StlsHandshake, "StlsHandshake"},
     {PopState::XOAuth2Sent, "XOAuth2Sent"},
     {PopState::TokenSent, "TokenSent"},
+    {PopState::CapaSent, "CapaSent"},
+    {PopState::CapaLines, "CapaLines"},
 };
 
 inline constexpr StateName<SmtpState> kSmtpStateNames[] = {

@@ -127,7 +127,7 @@ class Sink:  # aiosmtpd server keeping (MAIL FROM, RCPT TOs, content) of every m
         return '250 OK'
 
 
-POP3 = {'GREET': '+OK scripted', 'QUIT': '+OK bye', '?': '+OK',
+POP3 = {'GREET': '+OK scripted', 'QUIT': '+OK bye', '?': '+OK', 'CAPA': '+OK\r\nPIPELINING\r\n.',
         'LIST': lambda s, a, gone: '+OK\r\n' + ''.join(f'{i + 1} {len(m)}\r\n' for i, m in enumerate(s.msgs)) + '.',
         'RETR': lambda s, a, gone: '+OK\r\n' + ''.join(l.decode('latin-1') + '\r\n' for l in dots(s.msgs[int(a) - 1])) + '.',
         'DELE': lambda s, a, gone: gone.add(int(a)) or '+OK'}

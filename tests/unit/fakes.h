@@ -21,8 +21,8 @@ class FakeSocket : public SocketControl {
     Status Connect(const std::string& host, int32_t port) override {
         return Open("connect", host, port);
     }
-    Status ConnectTls(const std::string& host, int32_t port, const std::string&) override {
-        Status opened = Open("tls", host, port);
+    Status ConnectTls(const std::string& host, int32_t port, const std::string& trust) override {
+        Status opened = Open("tls", host, port, trust);
         secure = opened.ok();
         return opened;
     }
@@ -58,8 +58,10 @@ class FakeSocket : public SocketControl {
 
   private:
     void Mark(const std::string& marker) { done.push_back(marker); }
-    Status Open(const char* how, const std::string& h, int32_t p) {
-        Mark("[" + std::string(how) + " " + h + ":" + std::to_string(p) + "]");
+    // The marker names the trust file when there is one.
+    Status Open(const char* how, const std::string& h, int32_t p, const std::string& trust = "") {
+        Mark("[" + std::string(how) + " " + h + ":" + std::to_string(p) +
+             (trust.empty() ? "" : " " + trust) + "]");
         if (failConnectWith) return Status::Failed(*failConnectWith);
         open = true;
         secure = false;
@@ -154,7 +156,11 @@ class FaultyFiles : public PosixFileSystem {
     std::string DirectoryStamp(const std::string& dir) override {
         return PosixFileSystem::DirectoryStamp(dir) + ":" + std::to_string(outsideChanges);
     }
-    bool failCreate = false;
+    Status LockForThisProcess(const std::string& path) override {
+        if (!failLock) return PosixFileSystem::LockForThisProcess(path);
+        return Status::Failed(path + " is locked by process 4242");
+    }
+    bool failCreate = false, failLock = false;
     std::string failRead;
     int outsideChanges = 0;
 };
@@ -163,6 +169,9 @@ class FaultyFiles : public PosixFileSystem {
 struct RelayProbe {
     static POPSession& POP(TarvixPOP2SMTP_Main& m) { return m.pop_; }
     static SMTPSession& SMTP(TarvixPOP2SMTP_Main& m) { return m.smtp_; }
+    static const std::vector<cTarvixPOP2SMTP_Specific>& Rules(TarvixPOP2SMTP_Main& m) {
+        return m.LoadSpecificRules();
+    }
 };
 
 // A main object on the fakes over a fresh program directory.

@@ -17,10 +17,12 @@
 //   >pop TEXT  >smtp TEXT  the next thing the relay did on that socket: a line it sent, or
 //                          [connect H:P], [tls H:P], [starttls], [close];  >pop~ TEXT  no CR LF
 //   event pop|smtp connect|close|secured|error TEXT
-//   fail pop|smtp TEXT     the next Connect throws TEXT;  fail create;  fail read NAME
+//   fail pop|smtp TEXT     the next Connect fails with TEXT;  fail create;  fail read NAME;
+//                          fail lock (before load: another relay holds the directory)
 //   plain pop|smtp         the peer is not on this machine (no TLS)
 //   command ok TEXT | command fail TEXT   answers the oldest waiting command;  run TEXT: expects it
-//   spool NAME...          the spool directory holds exactly these names ("-" for none)
+//   spool NAME...          the spool directory holds exactly these names ("-" for none; a
+//                          temporary file as ".incoming-")
 //   content NAME TEXT      a spool file's bytes;  logfile DATE TEXT  a log file's bytes
 //   log TEXT               a list line (without its time) logged since the last log check
 //   listed TEXT            the newest list line, with its time
@@ -105,6 +107,8 @@ class Player {
                 refused_ = arg_;
             } else if (verb == "configfile" || verb == "servicerun") {
                 (verb == "servicerun" ? serviceRun_ : configName_) = arg_.empty() ? "1" : arg_;
+            } else if (verb == "fail" && arg_ == "lock" && !relay_) {
+                failLock_ = true;
             } else if (verb == "file" && !relay_) {
                 early_.emplace_back(Word(0), arg_.substr(arg_.find(' ') + 1));  // there at start-up
             } else {
@@ -135,6 +139,7 @@ class Player {
         relay_->service.stored = setting_;
         relay_->service.installOk = refused_ != "install";
         relay_->service.uninstallOk = refused_ != "uninstall";
+        relay_->files.failLock = failLock_;
         relay_->main.Form_Load();
     }
     std::string Dir() const { return relay_->dir; }
@@ -362,11 +367,15 @@ class Player {
         added.pop_front();
     }
 
+    // A temporary file of a spool file being written shows as its prefix alone.
     void CheckSpool() {
-        std::set<std::string> names;
+        std::multiset<std::string> names;
         std::error_code missing;
         for (auto& e : std::filesystem::directory_iterator(Dir() + "Messages", missing)) {
-            names.insert(e.path().filename());
+            const std::string name = e.path().filename();
+            names.insert(name.starts_with(PosixFileSystem::kTempPrefix)
+                             ? PosixFileSystem::kTempPrefix
+                             : name);
         }
         std::string listed;
         for (const std::string& n : names) listed += (listed.empty() ? "" : " ") + n;
@@ -446,7 +455,7 @@ class Player {
     const Case& case_;
     std::string configText_, setting_, refused_, arg_, where_, configName_, serviceRun_;
     std::vector<std::pair<std::string, std::string>> early_;
-    bool held_ = false;
+    bool held_ = false, failLock_ = false;
     std::unique_ptr<Relay> relay_;
     ProfileFile profile_ = ProfileFile::Parse("");
 };

@@ -26,6 +26,12 @@
 //   StlsHandshake (11)  -                   (any line fails the session)     -
 //   XOAuth2Sent (12)    AUTH XOAUTH2        "+": the token                   TokenSent
 //   TokenSent (13)      the token           "+OK": LIST; "+": empty answer   ListSent
+//   CapaSent (14)       CAPA                (the list follows); -ERR: LIST   CapaLines, ListSent
+//   CapaLines (15)      -                   PIPELINING is noted; "." LIST    ListSent
+//
+// With Dispatch=continuous the login is followed by CAPA, and the messages are retrieved in
+// windows, each committed as a group before its DELEs (window.cpp): RetrSent, MessageLines and
+// DeleSent then take several replies in turn.
 //
 // A negative reply in states 1 to 4, 6 and 8 closes the socket and leaves the state as it is:
 // the watchdog ends the session. The optional states fail the session at once.
@@ -125,8 +131,7 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             return SetPOPState(PopState::PassSent);
         case PopState::PassSent:
             if (!positive) return popLink_.Close();
-            SendPOPDataRow("LIST");
-            return SetPOPState(PopState::ListSent);
+            return SendListOrCapa();
         case PopState::ListSent:
             if (!positive) return popLink_.Close();
             return SetPOPState(PopState::ListLines);
@@ -138,9 +143,10 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             return SetPOPState(PopState::MessageLines);
         case PopState::MessageLines:
             if (replyKind != kEndMarker) return AddToPOPMessage(line);
-            return StorePOPMessage();
+            return options_.continuous ? StoreInWindow() : StorePOPMessage();
         case PopState::DeleSent:
             if (!positive) return popLink_.Close();
+            if (options_.continuous) return AfterWindowDele();
             POPMessageIndex = SaturatingAdd(POPMessageIndex, 1);
             return RetrieveNextOrQuit();
         case PopState::QuitSent:
@@ -156,7 +162,30 @@ void TarvixPOP2SMTP_Main::HandlePOPLine(const std::string& line, int16_t replyKi
             return SetPOPState(PopState::TokenSent);
         case PopState::TokenSent:
             return AfterXOAuth2Token(line, replyKind);
+        case PopState::CapaSent:
+            if (!positive) return SendList();
+            return SetPOPState(PopState::CapaLines);
+        case PopState::CapaLines:
+            return TakeCapaLine(line, replyKind);
     }
+}
+
+// After the login: LIST, or with Dispatch=continuous CAPA first (and LIST after its answer,
+// whatever it is).
+void TarvixPOP2SMTP_Main::SendListOrCapa() {
+    if (!options_.continuous) return SendList();
+    SendPOPDataRow("CAPA");
+    SetPOPState(PopState::CapaSent);
+}
+
+void TarvixPOP2SMTP_Main::SendList() {
+    SendPOPDataRow("LIST");
+    SetPOPState(PopState::ListSent);
+}
+
+void TarvixPOP2SMTP_Main::TakeCapaLine(const std::string& line, int16_t replyKind) {
+    if (replyKind == kEndMarker) return SendList();
+    if (EqualNoCase(GetField(line, 0, " "), "PIPELINING")) pop_.pipelining = true;
 }
 
 void TarvixPOP2SMTP_Main::AfterGreeting(int16_t replyKind) {
@@ -173,7 +202,7 @@ void TarvixPOP2SMTP_Main::AfterGreeting(int16_t replyKind) {
 void TarvixPOP2SMTP_Main::TakeListLine(const std::string& line, int16_t replyKind) {
     if (replyKind == kEndMarker) {
         POPMessageIndex = 0;
-        return RetrieveNextOrQuit();
+        return options_.continuous ? RetrieveWindow() : RetrieveNextOrQuit();
     }
     const std::string number = GetField(line, 0, " ");
     if (!IsPlainDecimal(number)) return;
@@ -211,10 +240,7 @@ void TarvixPOP2SMTP_Main::AfterStls(int16_t replyKind) {
 }
 
 void TarvixPOP2SMTP_Main::AfterXOAuth2Token(const std::string& line, int16_t replyKind) {
-    if (replyKind == kPositive && line.rfind("+OK", 0) == 0) {
-        SendPOPDataRow("LIST");
-        return SetPOPState(PopState::ListSent);
-    }
+    if (replyKind == kPositive && line.rfind("+OK", 0) == 0) return SendListOrCapa();
     if (line.rfind("+", 0) != 0) return FailPOPSession("XOAUTH2 login refused: " + line);
     if (++pop_.challenges > kMaxLoginChallenges) {
         return FailPOPSession("XOAUTH2 login: too many challenges");
@@ -282,41 +308,56 @@ bool TarvixPOP2SMTP_Main::FlushPOPMessage() {
     return true;
 }
 
-void TarvixPOP2SMTP_Main::StorePOPMessage() {
+// The end of a message's lines: its last batch goes to its temporary file. False when there is
+// nothing to store: the end came outside a retrieval (the session is closed), or the file failed.
+bool TarvixPOP2SMTP_Main::FinishPOPMessage() {
     if (POPMessageIndex < 0 || POPMessageIndex >= pop_.m_POPMessageCount) {
         // Only a RETR of a listed number leads here; anything else is a confused session.
         popLink_.LogStatus("Failed: message end outside a retrieval");
         pop_.m_ReceivedPOPMessage.clear();
         DropPOPFile();
         popLink_.Close();
-        return;
+        return false;
     }
     // After a failure (logged, the socket closed) nothing more is stored in this session.
-    if (pop_.fileFailed) return;
+    if (pop_.fileFailed) return false;
     pop_.m_ReceivedPOPMessage += "\r\n";
-    if (!FlushPOPMessage()) return;
+    return FlushPOPMessage();
+}
+
+// The ".msg" name of the next stored message. The counter starts again at 1 in every run: a run
+// restarted within the second of an earlier run's file would reuse its name, and that file may
+// not be delivered yet, so a name in use in any state fails.
+Result<std::string> TarvixPOP2SMTP_Main::NextSpoolName() {
     m_InternalMessageId = spool::NextCounter(m_InternalMessageId);
     const std::string name = spool::FileBase(clock_.Now(), m_InternalMessageId) + "msg";
-    // The counter starts again at 1 in every run: a run restarted within the second of an
-    // earlier run's file would reuse its name, and that file may not be delivered yet.
-    Status committed;
+    Status free;
     for (const char* extension : {"msg", "snd", "err", "rej", "rcp"}) {
         if (fileSystem_.Exists(g_SpoolPath + spool::WithExtension(name, extension))) {
-            committed = Status::Failed("spool name " + spool::WithExtension(name, extension) +
-                                       " is in use");
+            free = Status::Failed("spool name " + spool::WithExtension(name, extension) +
+                                  " is in use");
         }
     }
+    if (!free) return free;
+    return name;
+}
+
+// Without the file, DELE would lose the message: it stays on the server instead.
+void TarvixPOP2SMTP_Main::FailStoring(const Status& failure) {
+    DropPOPFile();
+    popLink_.LogStatus("Failed: " + failure.why());
+    popLink_.Close();
+}
+
+void TarvixPOP2SMTP_Main::StorePOPMessage() {
+    if (!FinishPOPMessage()) return;
+    Result<std::string> name = NextSpoolName();
     spool_.Changing();
-    if (committed) committed = pop_.file->Commit(g_SpoolPath + name);
-    if (!committed) {
-        // Without the file, DELE would lose the message: leave it on the server instead.
-        DropPOPFile();
-        popLink_.LogStatus("Failed: " + committed.why());
-        popLink_.Close();
-        return;
-    }
+    Status committed = name.status();
+    if (committed) committed = pop_.file->Commit(g_SpoolPath + name.value());
+    if (!committed) return FailStoring(committed);
     pop_.file.reset();  // committed: closing it changes nothing in the directory
-    spool_.Added(name);
+    spool_.Added(name.value());
     SendPOPDataRow("DELE " + std::to_string(m_POPMessageNumbers[POPMessageIndex]));
     SetPOPState(PopState::DeleSent);
 }
@@ -351,11 +392,12 @@ bool TarvixPOP2SMTP_Main::POPMessageTooLarge() {
     return pop_.messageBytes + pop_.m_ReceivedPOPData.Pending() > limit;
 }
 
-// Closes the message's file; one never committed goes, and the spool index knows it was the
-// relay's own change.
+// Closes the message's file (and those of a window); one never committed goes, and the spool index
+// knows it was the relay's own change.
 void TarvixPOP2SMTP_Main::DropPOPFile() {
-    if (!pop_.file) return;
+    if (!pop_.file && pop_.retrieved.empty()) return;
     spool_.Changing();
     pop_.file.reset();
+    pop_.retrieved.clear();
     spool_.Restamp();
 }
