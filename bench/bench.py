@@ -11,6 +11,7 @@
 #                                                starts the relay, waits until its work is done,
 #                                                stops it, appends its peak memory and CPU to STATS
 #   bench.py floor PORT                          the bare POP3 client (the floor)
+#   bench.py durable PORT DIR [CAFILE]           the bare client that stores durably (its floor)
 #   bench.py sink PORT OUT                       the discarding SMTP server
 # The commands are kept free of heavy imports: their start-up is part of what hyperfine times.
 import glob, json, os, re, signal, socket, subprocess as sp, sys, threading, time
@@ -35,7 +36,7 @@ def mailbox(md):  # new/ before cur/: a message that Dovecot moves between them 
 def prep(d, n, size):
     md = f'{d}/mail/u/Maildir'
     for sub in glob.glob(f'{d}/h-*/Messages') + [f'{md}/{s}' for s in ('new', 'cur', 'tmp')] + \
-            [f'{d}/mpop/{s}' for s in ('new', 'cur', 'tmp')] + [f'{d}/dumps']:
+            [f'{d}/mpop/{s}' for s in ('new', 'cur', 'tmp')] + [f'{d}/dumps', f'{d}/durable']:
         for f in os.listdir(sub) if os.path.isdir(sub) else []:
             os.unlink(f'{sub}/{f}')
     # Dovecot's index and UID list, mpop's and fetchmail's UID files: every run starts alike.
@@ -115,6 +116,60 @@ def floor(port):
     while piece := f.read1(1 << 20):
         last = (last + piece)[-64:]
     return 0 if n and last.endswith(b'\r\n') and b'+OK' in last else 1
+
+
+def durable(port, spool, cafile=None, window=32, per_session=100):
+    # The least a client can do that keeps the relay's promise (no DELE before the message is on
+    # disk) and its limits (at most 100 messages per session, then QUIT and a new session), with
+    # its group commit: RETR for a window of messages in one burst, each message into a file of
+    # its own, one syncfs, the renames, one fsync of the directory, then the window's DELEs in one
+    # burst with the next window's RETRs behind them. No parsing beyond the message ends, no log,
+    # no dot handling: what bounds the relay's retrieval into its spool. With CAFILE over TLS.
+    import ctypes
+    syncfs = ctypes.CDLL(None, use_errno=True).syncfs
+    directory, stored = os.open(spool, os.O_RDONLY | os.O_DIRECTORY), 0
+    while True:
+        s = socket.create_connection(('127.0.0.1', int(port)), timeout=600)
+        if cafile:
+            import ssl
+            s = ssl.create_default_context(cafile=cafile).wrap_socket(s, server_hostname='127.0.0.1')
+        f = s.makefile('rb')
+        for command in (b'', b'USER u\r\n', b'PASS pw\r\n', b'STAT\r\n'):
+            s.sendall(command)
+            reply = f.readline()
+        total = int(reply.split()[1])
+        n = min(per_session, total)
+        if n == 0:
+            return 1
+        retrs = lambda first: b''.join(b'RETR %d\r\n' % k for k in range(first, min(n, first + window - 1) + 1))
+        s.sendall(retrs(1))
+        for first in range(1, n + 1, window):
+            last, files = min(n, first + window - 1), []
+            for k in range(first, last + 1):
+                f.readline()   # +OK
+                lines = []
+                while (line := f.readline()) != b'.\r\n':
+                    lines.append(line)
+                name = f'{spool}/.{stored + k}.tmp'
+                fd = os.open(name, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600)
+                os.write(fd, b''.join(lines))
+                files.append((fd, name))
+            if syncfs(directory) != 0:
+                return 1
+            for fd, name in files:
+                os.rename(name, name[:-4] + '.msg')
+                os.close(fd)
+            os.fsync(directory)
+            s.sendall(b''.join(b'DELE %d\r\n' % k for k in range(first, last + 1)) +
+                      (retrs(last + 1) if last < n else b'QUIT\r\n'))
+            for k in range(first, last + 1):
+                f.readline()
+        if not f.readline().startswith(b'+OK'):
+            return 1
+        stored += n
+        s.close()
+        if total == n:
+            return 0
 
 
 def sink(port, out):
@@ -203,6 +258,9 @@ def driver(relay, micro, build, mode):
                                   f'--nodetach --pidfile {d}/fm/pid --idfile {d}/fm/ids')
         mpop = lambda name: f'timeout -k 5 900 mpop -q -C {d}/mpop-{name}.rc bench'
         floor_cmd = f'{PY} {ME} floor {w.pop}'
+        durable_cmd = f'{PY} {ME} durable {w.pop} {d}/durable'
+        durable_tls_cmd = f'{PY} {ME} durable {tls} {d}/durable {d}/cert.pem'
+        os.makedirs(f'{d}/durable', exist_ok=True)
 
         def group(key, count, size, commands):
             # hyperfine: every command `runs` times on a freshly seeded mailbox; medians in seconds.
@@ -232,7 +290,7 @@ def driver(relay, micro, build, mode):
         # 1. Small messages end to end: continuous relay vs fetchmail, both into the dumping sink.
         label, t = group('e2e-small', n, 4 * KiB, [('relay', relay_cmd('e2e-cont', n, 'dump', f'{d}/dumps')),
                                                     ('fetchmail', fetchmail('dump'))])
-        speed(1, f'e2e {label}, continuous, time', t, 'relay', 'fetchmail', [4])
+        speed(1, f'e2e {label}, continuous, time', t, 'relay', 'fetchmail', [20])
         subject = lambda f: (re.search(rb'\nSubject: (.*)', open(f, 'rb').read()) or [b'', b''])[1]
         once = [len(fs) == n == len({subject(f) for f in fs})   # N dumps, N different subjects
                 for fs in (glob.glob(f'{r}/*') for r in glob.glob(f'{d}/dumps.e2e-cont.*'))]
@@ -249,20 +307,23 @@ def driver(relay, micro, build, mode):
                          None, '<= 64 MiB', 0 < peak <= 64))
         # 3. Retrieval alone, relay into its spool vs mpop into a maildir; 8. the floor beside them.
         label, t = group('retr-small', n, 4 * KiB, [('relay', relay_cmd('ret-cont', n)), ('floor', floor_cmd),
-                                                     ('mpop', mpop('plain'))])
-        speed(3, f'retrieval {label}, continuous, speed', t, 'relay', 'mpop', [0.5])
+                                                     ('durable', durable_cmd), ('mpop', mpop('plain'))])
+        speed(3, f'retrieval {label}, continuous, speed', t, 'relay', 'mpop', [1.5])
         speed(8, f'floor {label}: relay speed / floor', t, 'relay', 'floor', [], 'bare POP3 client')
+        speed(8, f'durable floor {label}: relay speed / floor', t, 'relay', 'durable', [0.7], 'durable bare client')
         label, t = group('retr-large', 1, big, [('relay-default', relay_cmd('ret-def', 1)),
                                                ('relay-continuous', relay_cmd('ret-cont', 1)),
                                                ('floor', floor_cmd), ('mpop', mpop('plain'))])
         for m in ('default', 'continuous'):
-            speed(3, f'retrieval {label}, {m}, speed', t, 'relay-' + m, 'mpop', [0.6, 0.5])
+            speed(3, f'retrieval {label}, {m}, speed', t, 'relay-' + m, 'mpop', [1.0])
         speed(8, f'floor {label}: relay speed / floor', t, 'relay-default', 'floor', [], 'bare POP3 client')
         # 4. Retrieval over implicit TLS.
         label, t = group('tls-large', 1, big, [('relay', relay_cmd('tls-def', 1)), ('mpop', mpop('tls'))])
-        speed(4, f'TLS retrieval {label}, default, speed', t, 'relay', 'mpop', [0.5])
-        label, t = group('tls-small', n, 4 * KiB, [('relay', relay_cmd('tls-cont', n)), ('mpop', mpop('tls'))])
-        speed(4, f'TLS retrieval {label}, continuous, speed', t, 'relay', 'mpop', [0.4])
+        speed(4, f'TLS retrieval {label}, default, speed', t, 'relay', 'mpop', [1.0])
+        label, t = group('tls-small', n, 4 * KiB, [('relay', relay_cmd('tls-cont', n)), ('durable', durable_tls_cmd),
+                                                    ('mpop', mpop('tls'))])
+        speed(4, f'TLS retrieval {label}, continuous, speed', t, 'relay', 'mpop', [1.5])
+        speed(8, f'durable floor, TLS {label}: relay speed / floor', t, 'relay', 'durable', [0.7], 'durable bare client')
 
         # 5. and 6.: the relay alone in a home of its own, started on a prepared spool.
         def started(home, spooled, ext, sections=(), **keys):
@@ -297,8 +358,8 @@ def driver(relay, micro, build, mode):
         rows.append((f'5 default delivery, {count_d} spooled: msg/s', f'{rate:.2f}/s', '5/s bound', rate / 5, '>= 0.95',
                      rate / 5 >= 0.95))
         ms = (used[-1] - used[0]) / (len(seen) - 1) * 1000 if len(used) == 2 else float('nan')
-        rows.append(('5 CPU per delivered message', f'{ms:.3f} ms', f'{len(seen)} delivered', None, '<= 0.5 ms',
-                     ms <= 0.5 and len(seen) == count_d))
+        # Shown, not a target: a connection per message at five a second is this mode's behaviour.
+        rows.append(('5 CPU per delivered message', f'{ms:.3f} ms', f'{len(seen)} delivered', None, '', None))
         # A tick with 5,000 ".err" files waiting for their re-queue (30 s away) vs 5; SMTP closed,
         # no poll. Both relays run at the same time, so both see the same machine.
         window = 3 if short else 10
@@ -357,5 +418,5 @@ def print_table(rows, mode, build):
 
 
 if __name__ == '__main__':
-    a, commands = sys.argv[1:], dict(prep=prep, sink=sink, relay=relay_run, floor=floor)
+    a, commands = sys.argv[1:], dict(prep=prep, sink=sink, relay=relay_run, floor=floor, durable=durable)
     sys.exit(commands[a[0]](*a[1:]) if a[0] in commands else driver(*a))

@@ -112,7 +112,7 @@ void Routing(benchmark::State& state) {
     std::string server;
     int32_t port = 0;
     for (auto _ : state) {
-        auto rules = b.main.LoadSpecificRules();
+        auto rules = RelayProbe::Rules(b.main);
         benchmark::DoNotOptimize(TarvixPOP2SMTP_Procs::SelectSMTPServer(
             "someone@x.partners.example.org", rules, server, port));
     }
