@@ -28,13 +28,20 @@ class Link {
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    SocketControl& socket() { return socket_; }
     // Connects; a connection that can never work is logged as "Failed: " and its reason.
     Status Open(const std::string& host, int32_t port, bool tls, const std::string& trustFile);
+    // STLS, STARTTLS: the open connection becomes TLS; the socket's Secured or Error event says
+    // how it went.
+    void Upgrade(const std::string& trustFile) { socket_.StartTls(trustFile); }
+    bool Secure() const { return socket_.IsSecure(); }
+    // A login may go out: over TLS, or to this machine.
+    bool LoginAllowed() const { return socket_.IsSecure() || socket_.PeerIsLoopback(); }
     // Sends `row` and CR LF, and logs "(-> TAG) " and the row at `level`.
     void SendRow(std::string_view row, int16_t level);
     // Sends `command` followed by `secret`; the log shows the command and "*****".
     void SendWithSecret(std::string_view command, const Secret& secret, int16_t level);
+    // Sends bytes that are logged otherwise (a message body); fails when the connection is gone.
+    Status SendBytes(std::string_view bytes) { return socket_.SendData(bytes); }
     // Logs "(-> TAG) " and what was sent otherwise (a message body, its "."), at `level`.
     void LogSent(std::string_view text, int16_t level);
     void LogSent(TextSource& text, int16_t level);
@@ -42,8 +49,12 @@ class Link {
     void LogReceived(std::string_view line, int16_t level);
     // Logs "(   TAG) " and `text` at level 99.
     void LogStatus(std::string_view text);
-    // "Connected to ", "Closed " or "TLS started with " and the endpoint, as a status line.
+    // "Connected to ", "Closed " or "TLS started with " and the endpoint, as a status line;
+    // LogPeer names the connected peer's address.
     void LogEndpoint(std::string_view what, const std::string& host, int32_t port);
+    void LogPeer(std::string_view what) {
+        LogEndpoint(what, socket_.RemoteHost(), socket_.RemotePort());
+    }
     // Moves what arrived into `lines`.
     void Receive(ReceivedLines& lines);
     // The watchdog of a running session: `elapsed` grows by one tick of `intervalMs`; with

@@ -190,7 +190,7 @@ void TarvixPOP2SMTP_Main::TakeCapaLine(const std::string& line, int16_t replyKin
 
 void TarvixPOP2SMTP_Main::AfterGreeting(int16_t replyKind) {
     if (replyKind != kPositive) return popLink_.Close();
-    if (options_.popSecurity == PopSecurity::Stls && !Winsock_POP_Client.IsSecure()) {
+    if (options_.popSecurity == PopSecurity::Stls && !popLink_.Secure()) {
         SendPOPDataRow("STLS");
         return SetPOPState(PopState::StlsSent);
     }
@@ -236,7 +236,7 @@ void TarvixPOP2SMTP_Main::AfterStls(int16_t replyKind) {
     if (replyKind != kPositive) return FailPOPSession("the server refused STLS");
     if (!pop_.m_ReceivedPOPData.empty()) return FailPOPSession("data before TLS after STLS");
     SetPOPState(PopState::StlsHandshake);
-    Winsock_POP_Client.StartTls(options_.tlsTrustFile);
+    popLink_.Upgrade(options_.tlsTrustFile);
 }
 
 void TarvixPOP2SMTP_Main::AfterXOAuth2Token(const std::string& line, int16_t replyKind) {
@@ -252,7 +252,7 @@ void TarvixPOP2SMTP_Main::AfterXOAuth2Token(const std::string& line, int16_t rep
 // machine.
 void TarvixPOP2SMTP_Main::StartPOPLogin() {
     if (options_.popAuth == PopAuth::XOAuth2) {
-        if (!Winsock_POP_Client.IsSecure() && !Winsock_POP_Client.PeerIsLoopback()) {
+        if (!popLink_.LoginAllowed()) {
             return FailPOPSession(
                 "XOAUTH2 needs TLS (POPSecurity) for a server on another machine");
         }

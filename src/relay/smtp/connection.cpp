@@ -49,13 +49,11 @@ void TarvixPOP2SMTP_Main::SendSMTPDataRow(const std::string& Message) {
 }
 
 void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Connect() {
-    smtpLink_.LogEndpoint("Connected to ", Winsock_SMTP_Client.RemoteHost(),
-                          Winsock_SMTP_Client.RemotePort());
+    smtpLink_.LogPeer("Connected to ");
 }
 
 void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Close() {
-    smtpLink_.LogEndpoint("Closed ", Winsock_SMTP_Client.RemoteHost(),
-                          Winsock_SMTP_Client.RemotePort());
+    smtpLink_.LogPeer("Closed ");
     if (!SessionBeforeHandover(smtp_.m_SMTPState)) return CloseAndShutdownSMTPClient();
     EndSMTPSessionUnanswered("closed by the server");
 }
@@ -84,8 +82,7 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_SendComplete() {
 
 void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_Secured() {
     if (smtp_.m_SMTPState != SmtpState::StartTlsHandshake) return;
-    smtpLink_.LogEndpoint("TLS started with ", Winsock_SMTP_Client.RemoteHost(),
-                          Winsock_SMTP_Client.RemotePort());
+    smtpLink_.LogPeer("TLS started with ");
     // Nothing learnt before TLS is trusted: the capabilities are asked for again.
     SendEhlo();
 }

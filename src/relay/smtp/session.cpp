@@ -190,7 +190,7 @@ void TarvixPOP2SMTP_Main::AfterStartTls(int16_t replyCode, const std::string& li
     if (replyCode != 220) return FailSMTPSession("STARTTLS refused: " + line);
     if (!smtp_.m_ReceivedSMTPData.empty()) return FailSMTPSession("data before TLS after STARTTLS");
     smtp_.m_SMTPState = SmtpState::StartTlsHandshake;
-    Winsock_SMTP_Client.StartTls(options_.tlsTrustFile);
+    smtpLink_.Upgrade(options_.tlsTrustFile);
 }
 
 void TarvixPOP2SMTP_Main::AfterAuth(int16_t replyCode, const std::string& line) {
@@ -209,7 +209,7 @@ void TarvixPOP2SMTP_Main::AfterAuth(int16_t replyCode, const std::string& line) 
 
 // The capabilities are known: upgrade to TLS, log in, or name the sender.
 void TarvixPOP2SMTP_Main::AfterEhlo() {
-    if (route_.security == SmtpSecurity::StartTls && !Winsock_SMTP_Client.IsSecure()) {
+    if (route_.security == SmtpSecurity::StartTls && !smtpLink_.Secure()) {
         if (!smtp_.offered.starttls) return FailSMTPSession("the server does not offer STARTTLS");
         SendSMTPDataRow("STARTTLS");
         smtp_.m_SMTPState = SmtpState::StartTlsSent;
@@ -220,7 +220,7 @@ void TarvixPOP2SMTP_Main::AfterEhlo() {
 }
 
 void TarvixPOP2SMTP_Main::SendAuth() {
-    if (!Winsock_SMTP_Client.IsSecure() && !Winsock_SMTP_Client.PeerIsLoopback()) {
+    if (!smtpLink_.LoginAllowed()) {
         return FailSMTPSession("no login in plain text to another machine: set SMTPSecurity");
     }
     smtp_.auth = route_.auth;
@@ -339,12 +339,12 @@ void TarvixPOP2SMTP_Main::SendMessageRows() {
 void TarvixPOP2SMTP_Main::PumpBody() {
     std::string_view piece;
     Status sent;
-    if (smtp_.bodyPump->Next(piece)) sent = Winsock_SMTP_Client.SendData(piece);
+    if (smtp_.bodyPump->Next(piece)) sent = smtpLink_.SendBytes(piece);
     // A send that fails stops the pump: the connection is gone, and its Close or Error event
     // ends the session.
     if (sent && !smtp_.bodyPump->Done()) return;  // the next piece when this one has left
     // The last piece and the end of data leave in one write.
-    if (sent && !smtp_.bodyPump->Failed()) (void)Winsock_SMTP_Client.SendData("\r\n.\r\n");
+    if (sent && !smtp_.bodyPump->Failed()) (void)smtpLink_.SendBytes("\r\n.\r\n");
     if (smtp_.bodyPump->Failed()) {
         const std::string why = "cannot read " + m_SMTPFileName + ": " + smtp_.bodyPump->Error();
         smtp_.bodyPump.reset();
