@@ -2,14 +2,14 @@
 // on fakes: the POP3 session, the SMTP session, the dispatch scan and start-up.
 //
 // A transcript file holds cases; "=== name" starts one. Each line is a directive (escapes \r \n
-// \t \0 \\ \xNN, \z \Z for 64 KiB of z or CR LF in texts; {dir} is the program directory, {spool}
-// its Messages/):
+// \t \0 \\ \xNN, \z \Z for 64 KiB of z or CR LF, \k for 1 KiB of k in texts; {dir} is the
+// program directory, {spool} its Messages/):
 //   config LINE            a line of TarvixPOP2SMTP.ini (written before start-up)
 //   configfile NAME; servicerun     the platform names another configuration; a service run
 //   load [ARGS]            Form_Load with the command line (implied before the first action)
 //   setting TEXT           the stored RunAsService value;  refuse install|uninstall
 //   stop; unload           the service's stop event; closing the window
-//   clock Y M D h m s WD [OFFSET]
+//   clock Y M D h m s WD [OFFSET]   (before load: the time start-up sees)
 //   file NAME TEXT         writes Messages/NAME;  remove NAME  removes it
 //   tick pop|smtp [N]      N ticks (default 1);  menu: Run POP now
 //   <pop TEXT  <smtp TEXT  the server sends TEXT and CR LF, as one event
@@ -63,6 +63,8 @@ std::string Unescape(std::string_view s) {
         if (c == 'x' && i + 2 < s.size() + 1) {
             out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
             i += 2;
+        } else if (c == 'k') {  // 1 KiB of "k"
+            out.append(1024, 'k');
         } else if (c == 'z' || c == 'Z') {  // 64 KiB of "z" or of CR LF pairs
             for (int k = 0; k < 32 * 1024; ++k) out += c == 'z' ? "zz" : "\r\n";
         } else {
@@ -107,6 +109,8 @@ class Player {
                 refused_ = arg_;
             } else if (verb == "configfile" || verb == "servicerun") {
                 (verb == "servicerun" ? serviceRun_ : configName_) = arg_.empty() ? "1" : arg_;
+            } else if (verb == "clock" && !relay_) {
+                clockText_ = arg_;  // the time start-up sees
             } else if (verb == "fail" && arg_ == "lock" && !relay_) {
                 failLock_ = true;
             } else if (verb == "file" && !relay_) {
@@ -131,18 +135,25 @@ class Player {
         // Old enough for its stamp to count: an unchanged configuration is not read again.
         std::filesystem::last_write_time(
             config, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10));
-        std::filesystem::create_directory(Dir() + "Messages");
-        std::filesystem::create_directory(Dir() + "LogFiles");
+        // The relay makes its directories itself; only files put there before it starts need them.
         for (const auto& [name, text] : early_) {
-            std::ofstream(Dir() + "Messages/" + name) << Subst(text);
+            const std::string path = Dir() + "Messages/" + name;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            std::ofstream(path) << Subst(text);
         }
         relay_->service.stored = setting_;
         relay_->service.installOk = refused_ != "install";
         relay_->service.uninstallOk = refused_ != "uninstall";
         relay_->files.failLock = failLock_;
+        if (!clockText_.empty()) SetClock(clockText_);
         relay_->main.Form_Load();
     }
     std::string Dir() const { return relay_->dir; }
+    void SetClock(const std::string& text) {
+        LocalTime& t = relay_->clock.now;
+        std::sscanf(text.c_str(), "%d %d %d %d %d %d %d %d", &t.year, &t.month, &t.day, &t.hour,
+                    &t.minute, &t.second, &t.weekday, &t.utcOffsetMinutes);
+    }
     std::string Subst(std::string s) const {
         for (auto [key, value] :
              {std::pair<std::string, std::string>{"{spool}", Dir() + "Messages/"},
@@ -206,12 +217,7 @@ class Player {
             ++relay_->files.outsideChanges;
             return void(std::ofstream(Dir() + "Messages/" + Word(0)) << Rest(1));
         }
-        if (verb == "clock") {
-            LocalTime& t = relay_->clock.now;
-            return void(std::sscanf(arg_.c_str(), "%d %d %d %d %d %d %d %d", &t.year, &t.month,
-                                    &t.day, &t.hour, &t.minute, &t.second, &t.weekday,
-                                    &t.utcOffsetMinutes));
-        }
+        if (verb == "clock") return SetClock(arg_);
         if (verb == "listed") {
             return Compare(relay_->front.added.empty() ? "" : relay_->front.added.back(), Rest(0),
                            "list line");
@@ -453,7 +459,8 @@ class Player {
     }
 
     const Case& case_;
-    std::string configText_, setting_, refused_, arg_, where_, configName_, serviceRun_;
+    std::string configText_, setting_, refused_, arg_, where_, configName_, serviceRun_,
+        clockText_;
     std::vector<std::pair<std::string, std::string>> early_;
     bool held_ = false, failLock_ = false;
     std::unique_ptr<Relay> relay_;
