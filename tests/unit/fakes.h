@@ -138,12 +138,31 @@ class FakeCommands : public CommandRunner {
     std::deque<Done> waiting;
 };
 
+// A new file whose writes fail, as on a full disk.
+class UnwritableFile : public WritableFile {
+  public:
+    explicit UnwritableFile(std::unique_ptr<WritableFile> file) : file_(std::move(file)) {}
+    Status Write(std::string_view) override {
+        return Status::Failed("cannot write: No space left on device");
+    }
+    Status Commit(const std::string& path) override { return file_->Commit(path); }
+    Status Sync() override { return file_->Sync(); }
+    Status Publish(const std::string& path) override { return file_->Publish(path); }
+
+  private:
+    std::unique_ptr<WritableFile> file_;
+};
+
 // The real file system, with switches that make single operations fail.
 class FaultyFiles : public PosixFileSystem {
   public:
     Result<std::unique_ptr<WritableFile>> CreateNewFile(const std::string& dir) override {
-        if (!failCreate) return PosixFileSystem::CreateNewFile(dir);
-        return Status::Failed("cannot create a file in " + dir + ": No space left on device");
+        if (failCreate) {
+            return Status::Failed("cannot create a file in " + dir + ": No space left on device");
+        }
+        Result<std::unique_ptr<WritableFile>> file = PosixFileSystem::CreateNewFile(dir);
+        if (!failWrite || !file) return file;
+        return std::unique_ptr<WritableFile>(std::make_unique<UnwritableFile>(file.take()));
     }
     Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& path) override {
         if (failRead.empty() || path.find(failRead) == std::string::npos) {
@@ -160,7 +179,7 @@ class FaultyFiles : public PosixFileSystem {
         if (!failLock) return PosixFileSystem::LockForThisProcess(path);
         return Status::Failed(path + " is locked by process 4242");
     }
-    bool failCreate = false, failLock = false;
+    bool failCreate = false, failLock = false, failWrite = false;
     std::string failRead;
     int outsideChanges = 0;
 };

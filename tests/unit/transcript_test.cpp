@@ -17,7 +17,8 @@
 //   >pop TEXT  >smtp TEXT  the next thing the relay did on that socket: a line it sent, or
 //                          [connect H:P], [tls H:P], [starttls], [close];  >pop~ TEXT  no CR LF
 //   event pop|smtp connect|close|secured|error TEXT
-//   fail pop|smtp TEXT     the next Connect fails with TEXT;  fail create;  fail read NAME;
+//   fail pop|smtp TEXT     the next Connect fails with TEXT;  fail create;  fail write;  fail read
+//   NAME;
 //                          fail lock (before load: another relay holds the directory)
 //   plain pop|smtp         the peer is not on this machine (no TLS)
 //   command ok TEXT | command fail TEXT   answers the oldest waiting command;  run TEXT: expects it
@@ -224,6 +225,7 @@ class Player {
         }
         if (verb == "fail") {
             if (Word(0) == "create") relay_->files.failCreate = true;
+            if (Word(0) == "write") relay_->files.failWrite = true;
             if (Word(0) == "read") relay_->files.failRead = Word(1);
             if (Word(0) == "pop" || Word(0) == "smtp") Socket(Word(0)).failConnectWith = Rest(1);
             return;
@@ -459,8 +461,7 @@ class Player {
     }
 
     const Case& case_;
-    std::string configText_, setting_, refused_, arg_, where_, configName_, serviceRun_,
-        clockText_;
+    std::string configText_, setting_, refused_, arg_, where_, configName_, serviceRun_, clockText_;
     std::vector<std::pair<std::string, std::string>> early_;
     bool held_ = false, failLock_ = false;
     std::unique_ptr<Relay> relay_;
