@@ -79,8 +79,7 @@ void Road(const std::string& text) {
         got.append(line.substr(line.starts_with('.') ? 1 : 0)).append("\r\n");
     }
     Check(got == want && at + 3 == data.size());
-    m.CloseAndShutdownPOPClient();
-    m.CloseAndShutdownSMTPClient();
+    RelayProbe::EndSessions(m);
     m.m_SMTPSucceed = false;
     std::filesystem::remove_all(relay->dir + "Messages");
     std::filesystem::create_directory(relay->dir + "Messages");
@@ -99,8 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     TarvixPOP2SMTP_Main& m = relay->main;
     const FuzzInput in(data, size);
     if (in.choice % 4 == 3) return Road(in.Piece(0)), 0;
-    m.CloseAndShutdownPOPClient();
-    m.CloseAndShutdownSMTPClient();
+    RelayProbe::EndSessions(m);
     relay->front.added.clear();
     FakeSocket& s = in.choice % 4 == 0 ? relay->pop : relay->smtp;
     if (in.choice % 4 == 2) {

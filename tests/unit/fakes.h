@@ -191,6 +191,11 @@ struct RelayProbe {
     static const std::vector<cTarvixPOP2SMTP_Specific>& Rules(TarvixPOP2SMTP_Main& m) {
         return m.LoadSpecificRules();
     }
+    // Both sessions ended, as their own end would end them.
+    static void EndSessions(TarvixPOP2SMTP_Main& m) {
+        m.CloseAndShutdownPOPClient();
+        m.CloseAndShutdownSMTPClient();
+    }
 };
 
 // A main object on the fakes over a fresh program directory.
