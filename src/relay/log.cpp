@@ -69,8 +69,8 @@ const std::string& RelayLog::TimeOfDay(const LocalTime& now) {
 
 // "YY-MM-DD HH:NN:SS ", except for a message that starts with "-".
 std::string RelayLog::FilePrefix(std::string_view message, const LocalTime& now) const {
+    if (message.starts_with('-')) return {};
     std::string prefix;
-    if (!message.empty() && message.front() == '-') return prefix;
     AppendThree(prefix, now.year, now.month, now.day, '-');
     AppendClock(prefix, now);
     return prefix;

@@ -26,8 +26,7 @@ std::string BareAddress(std::string_view value) {
 }
 
 void FieldCollector::Add(std::string_view line) {
-    if (names_.empty() || line.empty()) return;
-    if (line.front() == ' ' || line.front() == '\t') {  // a folded line continues the field
+    if (line.starts_with(' ') || line.starts_with('\t')) {  // a folded line continues the field
         if (inField_) text_.append(line);
         return;
     }

@@ -132,14 +132,16 @@ void TarvixPOP2SMTP_Main::SetAside(int16_t code, const std::string& reply) {
 bool TarvixPOP2SMTP_Main::WriteRecipientRecord(const std::string& text) {
     const std::string path = RecipientRecordPath();
     spool_.Changing();
-    Result<std::unique_ptr<WritableFile>> file = fileSystem_.CreateNewFile(g_SpoolPath);
-    Status written = file.status();
-    if (written) written = file.value()->Write(text);
-    if (written) {
-        fileSystem_.Remove(path);
-        written = file.value()->Commit(path);
+    Status written;
+    {  // a file not committed is gone before the directory's new stamp is taken
+        Result<std::unique_ptr<WritableFile>> file = fileSystem_.CreateNewFile(g_SpoolPath);
+        written = file.status();
+        if (written) written = file.value()->Write(text);
+        if (written) {
+            fileSystem_.Remove(path);
+            written = file.value()->Commit(path);
+        }
     }
-    file.value().reset();
     spool_.Restamp();
     if (!written) WriteLog("(SMTP) Failed: cannot record the recipients: " + written.why(), 99);
     return written.ok();

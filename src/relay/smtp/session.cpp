@@ -43,6 +43,8 @@
 //
 // Sessions that use EHLO send "MAIL FROM:<a>" and "RCPT TO:<a>" as RFC 5321 writes them (strict
 // servers refuse a blank after the colon); HELO sessions keep the described "MAIL FROM: <a>".
+#include <algorithm>
+
 #include "relay/mail/addresses.h"
 #include "relay/mail/encoding.h"
 #include "relay/main_object.h"
@@ -55,6 +57,11 @@ namespace {
 
 bool Positive(int16_t code) {
     return code >= 200 && code <= 299;
+}
+
+// "250-PIPELINING": a line of a reply that more lines follow.
+bool ContinuedLine(std::string_view line) {
+    return line.substr(std::min<std::size_t>(line.size(), 3), 1) == "-";
 }
 
 // "250-PIPELINING" and "250 AUTH PLAIN LOGIN": the keyword and what follows it, upper-cased.
@@ -82,7 +89,7 @@ void TarvixPOP2SMTP_Main::Winsock_SMTP_Client_DataArrival(int32_t /*bytesTotal*/
             return FailSMTPSession("a reply of more than " + std::to_string(kMaxReplyLines) +
                                    " lines or " + std::to_string(kMaxReplyBytes) + " bytes");
         }
-        const bool continued = line.size() > 3 && line[3] == '-';
+        const bool continued = ContinuedLine(line);
         if (!continued) smtp_.replyLines = 0, smtp_.replyBytes = 0;
         // Beyond the described sessions (EHLO, one RCPT TO per recipient) only the last line of
         // a reply answers its command: a "550-" line must not pass for the next recipient's
@@ -171,7 +178,7 @@ void TarvixPOP2SMTP_Main::AfterEhloLine(const std::string& line, bool positive) 
         return SendHelo();
     }
     NoteCapability(line);
-    if (line.size() > 3 && line[3] == '-') return;  // more lines follow
+    if (ContinuedLine(line)) return;
     smtp_.offered.ehlo = true;
     AfterEhlo();
 }
