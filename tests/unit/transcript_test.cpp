@@ -271,6 +271,8 @@ class Player {
             expect(profile_.GetString(f[0], f[1], f[2]));
         } else if (verb == "sections") {
             expect(profile_.SectionNames());
+        } else if (verb == "sectionsize") {
+            expect(std::to_string(profile_.SectionNames().size()));
         } else if (verb == "day") {
             expect(std::to_string(DayNumber(std::stoi(f[0]), std::stoi(f[1]), std::stoi(f[2]))));
         } else if (verb == "addresses") {
